@@ -1,0 +1,37 @@
+#pragma once
+
+#include "Task.h"
+
+#include <QList>
+
+#include <memory>
+
+namespace Updater {
+
+class Target;
+class Update;
+class UpdateInstallerPrivate;
+
+// Downloads, verifies and installs a set of updates into the target directory,
+// all or nothing: on any failure, or after stop(), every file and the record
+// are as they were before run().
+class TAVUPDATER_EXPORT UpdateInstaller : public Task
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateInstaller(Target* target, QObject* parent = nullptr);
+    ~UpdateInstaller() override;
+
+    // The updates stay owned by their finder and must outlive run().
+    void setUpdatesToInstall(const QList<Update*>& updates);
+
+protected:
+    void start() override;
+    void abort() override;
+
+private:
+    std::unique_ptr<UpdateInstallerPrivate> d;
+};
+
+} // namespace Updater

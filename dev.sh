@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine, builds, and either runs the agent or every test.
+#   ./dev.sh run    build, then start the resident agent from build/stage
+#   ./dev.sh test   build, then run every test
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(
+    build-essential cmake ninja-build pkg-config
+    qtbase5-dev qtbase5-dev-tools qttools5-dev qttools5-dev-tools
+    libboost-dev libboost-system-dev libboost-regex-dev libboost-coroutine-dev
+    libboost-context-dev libboost-date-time-dev
+    libsodium-dev libarchive-dev libarchive-tools
+    nginx curl wrk clang
+    g++-mingw-w64-x86-64-posix
+    xvfb xauth
+)
+BUILD_DIR=${BUILD_DIR:-build}
+JOBS=${JOBS:-2}
+
+missing_packages() {
+    local pkg
+    for pkg in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || echo "$pkg"
+    done
+}
+
+install_packages() {
+    local missing
+    missing=$(missing_packages | tr '\n' ' ')
+    [ -z "${missing// /}" ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing Debian packages. Install them with:" >&2
+        echo "  sudo apt-get install -y $missing" >&2
+        exit 1
+    fi
+    echo "Installing: $missing"
+    apt-get update -q
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
+}
+
+build() {
+    local generator=()
+    command -v ninja >/dev/null && generator=(-G Ninja)
+    if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
+        cmake -S . -B "$BUILD_DIR" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    fi
+    cmake --build "$BUILD_DIR" -j "$JOBS"
+}
+
+stage() {
+    rm -rf "$BUILD_DIR/stage"
+    cmake --install "$BUILD_DIR" --prefix "$BUILD_DIR/stage" >/dev/null
+}
+
+run_agent() {
+    stage
+    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+        export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+    fi
+    local agent="$BUILD_DIR/stage/TavAgent/TavAgent"
+    echo "Starting $agent in resident mode (Ctrl-C stops it); trace: ${agent%/*}/trace.log"
+    exec "$agent"
+}
+
+run_tests() {
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 900
+}
+
+case "${1:-}" in
+    run) install_packages; build; run_agent ;;
+    test) install_packages; build; run_tests ;;
+    *) echo "usage: $0 run|test" >&2; exit 2 ;;
+esac
