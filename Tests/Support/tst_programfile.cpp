@@ -1,4 +1,5 @@
 #include "ProgramFile.h"
+#include "TestRegistry.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,5 +47,5 @@ void TestProgramFile::resolve()
     QCOMPARE(resolved, QDir(dir.path()).absoluteFilePath(expected));
 }
 
-QTEST_GUILESS_MAIN(TestProgramFile)
+TAVLO_TEST(TestProgramFile)
 #include "tst_programfile.moc"
