@@ -1,0 +1,361 @@
+#include "Transfer.h"
+
+#include <QFileDevice>
+#include <QHostAddress>
+#include <QIODevice>
+#include <QMetaObject>
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QTimer>
+
+namespace Updater {
+
+namespace {
+
+const qint64 fourGiB = qint64(4) << 30;
+// Bounds what QtNetwork holds for us between two reads.
+const qint64 readBufferSize = qint64(1) << 20;
+
+bool isLoopback(const QUrl& url)
+{
+    const QString host = url.host();
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
+
+// The system's proxy settings, except for loopback, where no proxy can help.
+class SystemProxyFactory : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override
+    {
+        if (isLoopback(query.url()))
+            return { QNetworkProxy(QNetworkProxy::NoProxy) };
+        return systemProxyForQuery(query);
+    }
+};
+
+bool isSupportedScheme(const QString& scheme)
+{
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("file");
+}
+
+// A redirect may stay on http(s) and never leave https for anything else.
+bool isRedirectAllowed(const QUrl& from, const QUrl& to)
+{
+    const QString target = to.scheme().toLower();
+    if (target != QLatin1String("http") && target != QLatin1String("https"))
+        return false;
+    return !(from.scheme().toLower() == QLatin1String("https") && target != QLatin1String("https"));
+}
+
+} // namespace
+
+class TransferPrivate
+{
+public:
+    explicit TransferPrivate(Transfer* q)
+        : q(q)
+    {
+    }
+
+    Transfer* q;
+    QNetworkAccessManager* manager = nullptr;
+    QPointer<QNetworkReply> reply;
+    QPointer<QIODevice> sink;
+    QTimer stallTimer;
+    QUrl url;
+    QUrl currentUrl;
+    qint64 maximumSize = Transfer::defaultMaximumSize();
+    int stallTimeout = Transfer::defaultStallTimeout();
+    qint64 received = 0;
+    int redirects = 0;
+    bool running = false;
+    QString errorString;
+
+    QNetworkAccessManager* networkManager();
+    void connectReply();
+    void onMetaData();
+    void onReadyRead();
+    void onRedirected(const QUrl& target);
+    void onReplyFinished();
+    void onStalled();
+    bool isErrorStatus() const;
+    void fail(const QString& text);
+    void finishLater(bool success);
+    void complete(bool success);
+    void dropReply();
+};
+
+QNetworkAccessManager* TransferPrivate::networkManager()
+{
+    if (!manager) {
+        manager = new QNetworkAccessManager(q);
+        manager->setProxyFactory(new SystemProxyFactory);
+    }
+    return manager;
+}
+
+void TransferPrivate::connectReply()
+{
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, q, [this] { onMetaData(); });
+    QObject::connect(reply, &QNetworkReply::readyRead, q, [this] { onReadyRead(); });
+    QObject::connect(reply, &QNetworkReply::redirected, q, [this](const QUrl& target) { onRedirected(target); });
+    QObject::connect(reply, &QNetworkReply::finished, q, [this] { onReplyFinished(); });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, q, [this] { stallTimer.start(); });
+}
+
+bool TransferPrivate::isErrorStatus() const
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return false; // file:// has no status
+    // Only a final answer that is not a success counts (a redirect that is
+    // followed never gets here).
+    return status.toInt() >= 300;
+}
+
+void TransferPrivate::onMetaData()
+{
+    stallTimer.start();
+    if (!reply || isErrorStatus())
+        return;
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > maximumSize)
+        fail(Transfer::tr("cannot fetch %1: the server announces %2 bytes, more than the allowed %3")
+                 .arg(url.toDisplayString(), QString::number(length.toLongLong()), QString::number(maximumSize)));
+}
+
+void TransferPrivate::onReadyRead()
+{
+    stallTimer.start();
+    if (!reply)
+        return;
+    if (isErrorStatus()) {
+        reply->skip(reply->bytesAvailable()); // an error page is not the file
+        return;
+    }
+    char buffer[64 * 1024];
+    while (reply && reply->bytesAvailable() > 0) {
+        const qint64 n = reply->read(buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        if (received + n > maximumSize) {
+            fail(Transfer::tr("cannot fetch %1: more than the allowed %2 bytes arrived")
+                     .arg(url.toDisplayString(), QString::number(maximumSize)));
+            return;
+        }
+        if (!sink || sink->write(buffer, n) != n) {
+            fail(Transfer::tr("cannot store %1: %2")
+                     .arg(url.toDisplayString(), sink ? sink->errorString() : Transfer::tr("no place to write to")));
+            return;
+        }
+        received += n;
+    }
+    const QVariant length = reply ? reply->header(QNetworkRequest::ContentLengthHeader) : QVariant();
+    emit q->progress(received, length.isValid() ? length.toLongLong() : -1);
+}
+
+void TransferPrivate::onRedirected(const QUrl& target)
+{
+    stallTimer.start();
+    ++redirects;
+    if (redirects > Transfer::maximumRedirects()) {
+        fail(Transfer::tr("cannot fetch %1: more than %2 redirects")
+                 .arg(url.toDisplayString(), QString::number(redirects - 1)));
+        return;
+    }
+    if (!isRedirectAllowed(currentUrl, target) || reply->error() == QNetworkReply::InsecureRedirectError) {
+        fail(Transfer::tr("cannot fetch %1: refused the redirect from %2 to %3, which is less safe")
+                 .arg(url.toDisplayString(), currentUrl.toDisplayString(), target.toDisplayString()));
+        return;
+    }
+    currentUrl = target;
+}
+
+void TransferPrivate::onReplyFinished()
+{
+    if (!reply)
+        return;
+    onReadyRead(); // whatever is left in the buffer
+    if (!running)
+        return;
+    if (reply->error() == QNetworkReply::InsecureRedirectError) {
+        const QUrl target = currentUrl.resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
+        onRedirected(target);
+        return;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && isErrorStatus()) {
+        fail(Transfer::tr("cannot fetch %1: the server answered %2 %3")
+                 .arg(url.toDisplayString(), QString::number(status.toInt()),
+                     reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()));
+        return;
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        fail(Transfer::tr("cannot reach %1: %2").arg(url.toDisplayString(), reply->errorString()));
+        return;
+    }
+    // A buffered file reports a full disk only when its buffer is written out.
+    auto* file = qobject_cast<QFileDevice*>(sink.data());
+    if (file && !file->flush()) {
+        fail(Transfer::tr("cannot store %1: %2").arg(url.toDisplayString(), file->errorString()));
+        return;
+    }
+    complete(true);
+}
+
+void TransferPrivate::onStalled()
+{
+    fail(Transfer::tr("cannot fetch %1: no data arrived for %2 seconds")
+             .arg(url.toDisplayString(), QString::number(stallTimeout / 1000.0)));
+}
+
+void TransferPrivate::fail(const QString& text)
+{
+    if (!running)
+        return;
+    errorString = text;
+    complete(false);
+}
+
+void TransferPrivate::finishLater(bool success)
+{
+    QMetaObject::invokeMethod(
+        q, [this, success] { complete(success); }, Qt::QueuedConnection);
+}
+
+void TransferPrivate::complete(bool success)
+{
+    if (!running)
+        return;
+    running = false;
+    stallTimer.stop();
+    dropReply();
+    emit q->finished(success);
+}
+
+void TransferPrivate::dropReply()
+{
+    if (!reply)
+        return;
+    QNetworkReply* old = reply;
+    reply = nullptr;
+    old->disconnect(q);
+    old->abort();
+    old->deleteLater();
+}
+
+Transfer::Transfer(QObject* parent)
+    : QObject(parent)
+    , d(std::make_unique<TransferPrivate>(this))
+{
+    d->stallTimer.setSingleShot(true);
+    connect(&d->stallTimer, &QTimer::timeout, this, [this] { d->onStalled(); });
+}
+
+Transfer::~Transfer()
+{
+    d->running = false;
+    d->dropReply();
+}
+
+qint64 Transfer::defaultMaximumSize()
+{
+    return fourGiB;
+}
+
+void Transfer::setMaximumSize(qint64 bytes)
+{
+    d->maximumSize = bytes;
+}
+
+qint64 Transfer::maximumSize() const
+{
+    return d->maximumSize;
+}
+
+int Transfer::defaultStallTimeout()
+{
+    bool ok = false;
+    const int fromEnvironment = qEnvironmentVariableIntValue("TAVUPDATER_STALL_TIMEOUT_MS", &ok);
+    return ok && fromEnvironment > 0 ? fromEnvironment : 30000;
+}
+
+void Transfer::setStallTimeout(int msec)
+{
+    d->stallTimeout = msec;
+}
+
+int Transfer::stallTimeout() const
+{
+    return d->stallTimeout;
+}
+
+void Transfer::start(const QUrl& url, QIODevice* sink)
+{
+    if (d->running)
+        abort();
+    d->url = url;
+    d->currentUrl = url;
+    d->sink = sink;
+    d->received = 0;
+    d->redirects = 0;
+    d->errorString.clear();
+    d->running = true;
+
+    if (!url.isValid() || !isSupportedScheme(url.scheme().toLower())) {
+        d->errorString
+            = tr("cannot fetch %1: only http, https and file addresses are supported").arg(url.toDisplayString());
+        d->finishLater(false);
+        return;
+    }
+    if (!sink || !sink->isWritable()) {
+        d->errorString = tr("cannot fetch %1: nowhere to write it").arg(url.toDisplayString());
+        d->finishLater(false);
+        return;
+    }
+
+    QNetworkRequest request(url);
+    // QtNetwork already refuses a step down from https; onRedirected checks again and counts.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(maximumRedirects() + 1);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    d->reply = d->networkManager()->get(request);
+    d->reply->setReadBufferSize(readBufferSize);
+    d->connectReply();
+    d->stallTimer.setInterval(d->stallTimeout);
+    d->stallTimer.start();
+}
+
+void Transfer::abort()
+{
+    d->fail(tr("cancelled"));
+}
+
+bool Transfer::isRunning() const
+{
+    return d->running;
+}
+
+qint64 Transfer::bytesReceived() const
+{
+    return d->received;
+}
+
+QUrl Transfer::url() const
+{
+    return d->url;
+}
+
+QString Transfer::errorString() const
+{
+    return d->errorString;
+}
+
+} // namespace Updater

@@ -1,0 +1,328 @@
+#include "NginxServer.h"
+#include "TestRegistry.h"
+#include "Transfer.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using Updater::Transfer;
+using Vondra::Testing::NginxServer;
+
+namespace {
+
+// A misbehaving web server: it answers every request the same scripted way.
+class ScriptedServer : public QTcpServer
+{
+public:
+    enum Behaviour { Silent, HeadersThenSilence, Endless };
+
+    explicit ScriptedServer(Behaviour behaviour)
+        : behaviour(behaviour)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                serve(socket);
+        });
+    }
+
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/file").arg(serverPort())); }
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        if (behaviour == Silent)
+            return;
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n");
+        socket->write(behaviour == Endless ? "Connection: close\r\n\r\n" : "Content-Length: 1000\r\n\r\nabc");
+        if (behaviour == Endless) {
+            const QByteArray chunk(64 * 1024, 'x');
+            connect(socket, &QTcpSocket::bytesWritten, socket, [socket, chunk] {
+                if (socket->bytesToWrite() < chunk.size())
+                    socket->write(chunk);
+            });
+            socket->write(chunk);
+        }
+    }
+
+    Behaviour behaviour;
+};
+
+// A TLS server that answers GET /ok with "ok" and GET /to/<percent-encoded
+// address> with a redirect there.
+class RedirectingTlsServer : public QTcpServer
+{
+public:
+    QSslCertificate certificate;
+    QSslKey key;
+
+    QUrl ok() const { return QUrl(QStringLiteral("https://127.0.0.1:%1/ok").arg(serverPort())); }
+    QUrl via(const QUrl& target) const
+    {
+        return QUrl(QStringLiteral("https://127.0.0.1:%1/to/%2")
+                        .arg(serverPort())
+                        .arg(QString::fromLatin1(target.toEncoded().toPercentEncoding())));
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        socket->setLocalCertificate(certificate);
+        socket->setPrivateKey(key);
+        connect(socket, &QSslSocket::readyRead, socket, [socket] {
+            const QByteArray head = socket->readAll();
+            const QByteArray path = head.mid(4, head.indexOf(' ', 4) - 4);
+            if (path == "/ok") {
+                socket->write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+                return;
+            }
+            const QByteArray target = QByteArray::fromPercentEncoding(path.mid(int(qstrlen("/to/"))));
+            socket->write("HTTP/1.1 302 Found\r\nLocation: " + target + "\r\nContent-Length: 0\r\n\r\n");
+        });
+        connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+        socket->startServerEncryption();
+    }
+};
+
+struct Outcome
+{
+    bool success = false;
+    QString error;
+    QByteArray body;
+};
+
+Outcome fetch(const QUrl& url, qint64 maximumSize = Transfer::defaultMaximumSize(), int stallTimeout = 5000)
+{
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    Transfer transfer;
+    transfer.setMaximumSize(maximumSize);
+    transfer.setStallTimeout(stallTimeout);
+    QSignalSpy finished(&transfer, &Transfer::finished);
+    transfer.start(url, &sink);
+    if (!finished.wait(20000))
+        return { false, QStringLiteral("timed out"), {} };
+    return { finished.at(0).at(0).toBool(), transfer.errorString(), sink.data() };
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+} // namespace
+
+class TestTransfer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void fetchesOverHttpAndFile_data();
+    void fetchesOverHttpAndFile();
+    void followsAtMostFiveRedirects();
+    void neverStepsDownFromHttps();
+    void reportsServersThatStall_data();
+    void reportsServersThatStall();
+    void capsTheSize_data();
+    void capsTheSize();
+    void reportsFailuresAPersonCanActOn();
+    void abortEndsWithCancelled();
+    void reportsAFullDisk();
+
+private:
+    QTemporaryDir root;
+    std::unique_ptr<NginxServer> nginx;
+    QByteArray payload;
+};
+
+void TestTransfer::initTestCase()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    payload.resize(3 * 1024 * 1024 + 17);
+    for (int i = 0; i < payload.size(); ++i)
+        payload[i] = char(i * 7 + i / 251);
+    writeFile(root.filePath(QStringLiteral("file.bin")), payload);
+
+    QString hops;
+    for (int i = 1; i <= 6; ++i)
+        hops += QStringLiteral("location = /hop%1 { return 302 /hop%2; }\n").arg(i).arg(i - 1);
+    hops += QStringLiteral("location = /hop0 { return 302 /file.bin; }\n");
+    nginx = std::make_unique<NginxServer>(root.path(), hops);
+    QVERIFY2(nginx->start(), qPrintable(nginx->errorString()));
+}
+
+void TestTransfer::fetchesOverHttpAndFile_data()
+{
+    QTest::addColumn<bool>("overHttp");
+    QTest::newRow("http") << true;
+    QTest::newRow("file") << false;
+}
+
+void TestTransfer::fetchesOverHttpAndFile()
+{
+    QFETCH(bool, overHttp);
+    const QUrl url = overHttp ? nginx->baseUrl().resolved(QUrl(QStringLiteral("file.bin")))
+                              : QUrl::fromLocalFile(root.filePath(QStringLiteral("file.bin")));
+    const Outcome outcome = fetch(url, payload.size());
+    QVERIFY2(outcome.success, qPrintable(outcome.error));
+    QVERIFY(outcome.body == payload);
+}
+
+void TestTransfer::followsAtMostFiveRedirects()
+{
+    const Outcome five = fetch(nginx->baseUrl().resolved(QUrl(QStringLiteral("hop4"))));
+    QVERIFY2(five.success, qPrintable(five.error));
+    QVERIFY(five.body == payload);
+
+    const Outcome six = fetch(nginx->baseUrl().resolved(QUrl(QStringLiteral("hop5"))));
+    QVERIFY(!six.success);
+    QVERIFY2(six.error.contains(QLatin1String("redirects")), qPrintable(six.error));
+    QVERIFY(six.body.isEmpty());
+}
+
+void TestTransfer::neverStepsDownFromHttps()
+{
+    if (!QSslSocket::supportsSsl())
+        QSKIP("no TLS support in this Qt");
+    QTemporaryDir keys;
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+        { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+            QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
+            QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+            QStringLiteral("-keyout"), keys.filePath(QStringLiteral("key.pem")), QStringLiteral("-out"),
+            keys.filePath(QStringLiteral("cert.pem")) });
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        QSKIP("openssl cannot make a test certificate");
+
+    RedirectingTlsServer server;
+    QFile certificateFile(keys.filePath(QStringLiteral("cert.pem")));
+    QFile keyFile(keys.filePath(QStringLiteral("key.pem")));
+    QVERIFY(certificateFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly));
+    server.certificate = QSslCertificate(&certificateFile);
+    server.key = QSslKey(&keyFile, QSsl::Rsa);
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+
+    const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration trusting = saved;
+    trusting.addCaCertificate(server.certificate);
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    const Outcome safe = fetch(server.via(server.via(server.ok())));
+    const Outcome downgrade = fetch(server.via(nginx->baseUrl().resolved(QUrl(QStringLiteral("file.bin")))));
+    QSslConfiguration::setDefaultConfiguration(saved);
+
+    QVERIFY2(safe.success, qPrintable(safe.error));
+    QCOMPARE(safe.body, QByteArray("ok"));
+    QVERIFY(!downgrade.success);
+    QVERIFY2(downgrade.error.contains(QLatin1String("less safe")), qPrintable(downgrade.error));
+    QVERIFY(downgrade.body.isEmpty());
+}
+
+void TestTransfer::reportsServersThatStall_data()
+{
+    QTest::addColumn<int>("behaviour");
+    QTest::newRow("silent from the start") << int(ScriptedServer::Silent);
+    QTest::newRow("silent after a few bytes") << int(ScriptedServer::HeadersThenSilence);
+}
+
+void TestTransfer::reportsServersThatStall()
+{
+    QFETCH(int, behaviour);
+    ScriptedServer server { ScriptedServer::Behaviour(behaviour) };
+    const Outcome outcome = fetch(server.url(), Transfer::defaultMaximumSize(), 300);
+    QVERIFY(!outcome.success);
+    QVERIFY2(outcome.error.contains(QLatin1String("no data arrived")), qPrintable(outcome.error));
+}
+
+void TestTransfer::capsTheSize_data()
+{
+    QTest::addColumn<bool>("endless");
+    QTest::newRow("declared too large") << false;
+    QTest::newRow("endless body") << true;
+}
+
+void TestTransfer::capsTheSize()
+{
+    QFETCH(bool, endless);
+    ScriptedServer server(ScriptedServer::Endless);
+    const qint64 cap = 1024 * 1024;
+    const QUrl url = endless ? server.url() : nginx->baseUrl().resolved(QUrl(QStringLiteral("file.bin")));
+    const Outcome outcome = fetch(url, cap);
+    QVERIFY(!outcome.success);
+    QVERIFY2(outcome.error.contains(QString::number(cap)), qPrintable(outcome.error));
+    QVERIFY(outcome.body.size() <= cap);
+}
+
+void TestTransfer::reportsFailuresAPersonCanActOn()
+{
+    quint16 closedPort;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        closedPort = probe.serverPort();
+    }
+    const QString refused = QStringLiteral("http://127.0.0.1:%1/tool/index.json").arg(closedPort);
+    Outcome outcome = fetch(QUrl(refused));
+    QVERIFY(!outcome.success);
+    QVERIFY2(outcome.error.startsWith(QStringLiteral("cannot reach ") + refused + QStringLiteral(": ")),
+        qPrintable(outcome.error));
+
+    outcome = fetch(nginx->baseUrl().resolved(QUrl(QStringLiteral("missing.bin"))));
+    QVERIFY(!outcome.success);
+    QVERIFY2(outcome.error.contains(QLatin1String("404")), qPrintable(outcome.error));
+    QVERIFY(outcome.body.isEmpty()); // the error page never lands in the sink
+
+    outcome = fetch(QUrl(QStringLiteral("ftp://127.0.0.1/file.bin")));
+    QVERIFY(!outcome.success);
+    QVERIFY(!outcome.error.isEmpty());
+}
+
+void TestTransfer::abortEndsWithCancelled()
+{
+    ScriptedServer server(ScriptedServer::Silent);
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    Transfer transfer;
+    QSignalSpy finished(&transfer, &Transfer::finished);
+    transfer.start(server.url(), &sink);
+    QTimer::singleShot(100, &transfer, &Transfer::abort);
+    QVERIFY(finished.wait(5000));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toBool(), false);
+    QCOMPARE(transfer.errorString(), QStringLiteral("cancelled"));
+    QVERIFY(!transfer.isRunning());
+}
+
+void TestTransfer::reportsAFullDisk()
+{
+    QFile full(QStringLiteral("/dev/full"));
+    if (!full.open(QIODevice::WriteOnly))
+        QSKIP("no /dev/full here");
+    Transfer transfer;
+    QSignalSpy finished(&transfer, &Transfer::finished);
+    transfer.start(nginx->baseUrl().resolved(QUrl(QStringLiteral("file.bin"))), &full);
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.at(0).at(0).toBool(), false);
+    QVERIFY2(transfer.errorString().startsWith(QLatin1String("cannot store")), qPrintable(transfer.errorString()));
+}
+
+TAVLO_TEST(TestTransfer)
+#include "tst_transfer.moc"
