@@ -1,0 +1,28 @@
+#include "Updater/LogDevice.h"
+
+namespace Updater {
+
+QString LogEntry::levelName(Level level)
+{
+    switch (level) {
+    case Debug:
+        return QStringLiteral("debug");
+    case Info:
+        return QStringLiteral("info");
+    case Warning:
+        return QStringLiteral("warning");
+    case Error:
+        return QStringLiteral("error");
+    }
+    return QStringLiteral("info");
+}
+
+QString LogEntry::toLine() const
+{
+    return time.toUTC().toString(Qt::ISODateWithMs) + QStringLiteral(" [") + levelName(level) + QStringLiteral("] ")
+        + message;
+}
+
+LogDevice::~LogDevice() = default;
+
+} // namespace Updater

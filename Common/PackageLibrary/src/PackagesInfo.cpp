@@ -1,0 +1,224 @@
+#include "Updater/PackagesInfo.h"
+
+#include "PackagesInfo_p.h"
+#include "Updater/UpdateSourcesInfo.h"
+#include "Updater/Version.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QThread>
+
+namespace Updater {
+
+namespace {
+
+// A record is a few kilobytes; anything this large is not one, and reading it
+// whole must not exhaust the memory of the agent's request threads.
+constexpr qint64 maximumRecordSize = 16 * 1024 * 1024;
+
+// Where another process holds the record open while we replace it (Windows
+// readers do), the rename fails for a moment; a few tries ride that out.
+constexpr int saveAttempts = 5;
+constexpr unsigned long saveRetryDelayMs = 20;
+
+QString trText(const char* text)
+{
+    return QCoreApplication::translate("Updater::PackagesInfo", text);
+}
+
+bool writeFileAtomically(const QString& fileName, const QByteArray& bytes, QString* error)
+{
+    for (int attempt = 1;; ++attempt) {
+        QSaveFile file(fileName);
+        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+            return true;
+        *error = file.errorString();
+        file.cancelWriting();
+        if (attempt == saveAttempts || !QFileInfo(fileName).dir().exists())
+            return false;
+        QThread::msleep(saveRetryDelayMs);
+    }
+}
+
+} // namespace
+
+PackagesInfo::PackagesInfo()
+    : d(std::make_unique<PackagesInfoPrivate>())
+{
+}
+
+PackagesInfo::~PackagesInfo() = default;
+
+void PackagesInfo::setDirectory(const QString& directory)
+{
+    d->directory = directory;
+    reload();
+}
+
+QString PackagesInfo::directory() const
+{
+    return d->directory;
+}
+
+QString PackagesInfo::fileName() const
+{
+    if (d->directory.isEmpty())
+        return QString();
+    return QDir(d->directory).filePath(recordFileName());
+}
+
+bool PackagesInfo::reload()
+{
+    d->record = PackageRecord();
+    d->errorString.clear();
+    if (d->directory.isEmpty())
+        return true;
+
+    // One read of the whole file, then parsing: the file may be replaced at
+    // any moment, and a single read sees one version of it.
+    QFile file(fileName());
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (!file.exists())
+            return true;
+        d->errorString = trText("cannot read the package record %1: %2").arg(file.fileName(), file.errorString());
+        return false;
+    }
+    if (file.size() > maximumRecordSize) {
+        d->errorString = trText("the package record %1 is damaged: it is too large").arg(file.fileName());
+        return false;
+    }
+    const QByteArray bytes = file.read(maximumRecordSize + 1);
+    QString problem;
+    if (bytes.size() > maximumRecordSize)
+        problem = trText("it is too large");
+    else if (file.error() != QFileDevice::NoError)
+        problem = file.errorString();
+    else if (PackageRecord::parse(bytes, &d->record, &problem))
+        return true;
+    d->record = PackageRecord();
+    d->errorString = trText("the package record %1 is damaged: %2").arg(file.fileName(), problem);
+    return false;
+}
+
+bool PackagesInfo::save()
+{
+    d->errorString.clear();
+    if (d->directory.isEmpty()) {
+        d->errorString = trText("cannot write the package record: no directory was set");
+        return false;
+    }
+    PackageRecord record = d->record;
+    const bool sourcesPending = d->sources && d->sources->isModified();
+    if (sourcesPending)
+        record.sources = d->sources->updateSourceInfos();
+
+    QString problem;
+    if (!writeFileAtomically(fileName(), record.serialize(), &problem)) {
+        d->errorString = trText("cannot write the package record %1: %2").arg(fileName(), problem);
+        return false;
+    }
+    d->record = record;
+    if (sourcesPending)
+        d->sources->setModified(false);
+    return true;
+}
+
+QString PackagesInfo::errorString() const
+{
+    return d->errorString;
+}
+
+QString PackagesInfo::targetName() const
+{
+    return d->record.targetName;
+}
+
+void PackagesInfo::setTargetName(const QString& name)
+{
+    d->record.targetName = name;
+}
+
+QString PackagesInfo::targetVersion() const
+{
+    return d->record.targetVersion;
+}
+
+void PackagesInfo::setTargetVersion(const QString& version)
+{
+    d->record.targetVersion = version;
+}
+
+int PackagesInfo::packageInfoCount() const
+{
+    return d->record.packages.size();
+}
+
+int PackagesInfo::findPackageInfo(const QString& name) const
+{
+    for (int i = 0; i < d->record.packages.size(); ++i) {
+        if (d->record.packages.at(i).name() == name)
+            return i;
+    }
+    return -1;
+}
+
+PackageInfo PackagesInfo::packageInfo(int index) const
+{
+    return d->record.packages.value(index);
+}
+
+QList<PackageInfo> PackagesInfo::packageInfos() const
+{
+    return d->record.packages;
+}
+
+bool PackagesInfo::installPackage(const QString& name, const QString& version, const QString& title,
+    const QString& description, const QStringList& files, quint64 size)
+{
+    PackageInfo package(name, version);
+    package.setTitle(title);
+    package.setDescription(description);
+    package.setFiles(files);
+    package.setSize(size);
+
+    // The install date is that of the first real install: a placeholder has
+    // none, and replacing it is that first install.
+    const QDate today = QDate::currentDate();
+    const int index = findPackageInfo(name);
+    const PackageInfo previous = packageInfo(index);
+    if (!package.isPlaceholder()) {
+        const bool installedBefore = index >= 0 && !previous.isPlaceholder() && previous.installDate().isValid();
+        package.setInstallDate(installedBefore ? previous.installDate() : today);
+        package.setLastUpdateDate(today);
+    }
+
+    const QList<PackageInfo> before = d->record.packages;
+    if (index >= 0)
+        d->record.packages[index] = package;
+    else
+        d->record.packages.append(package);
+    if (save())
+        return true;
+    d->record.packages = before;
+    return false;
+}
+
+bool PackagesInfo::removePackage(const QString& name)
+{
+    const int index = findPackageInfo(name);
+    if (index < 0) {
+        d->errorString = trText("no package named \"%1\" is recorded").arg(name);
+        return false;
+    }
+    const QList<PackageInfo> before = d->record.packages;
+    d->record.packages.removeAt(index);
+    if (save())
+        return true;
+    d->record.packages = before;
+    return false;
+}
+
+} // namespace Updater

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "PackageRecord.h"
+#include "Updater/PackagesInfo.h"
+
+namespace Updater {
+
+class UpdateSourcesInfo;
+
+class PackagesInfoPrivate
+{
+public:
+    QString directory;
+    PackageRecord record;
+    QString errorString;
+    // The owning target's sources; when they are marked modified the next
+    // save writes them into the record.
+    UpdateSourcesInfo* sources = nullptr;
+};
+
+} // namespace Updater

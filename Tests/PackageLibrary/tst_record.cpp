@@ -1,0 +1,509 @@
+#include "TestRegistry.h"
+
+#include "Updater/PackagesInfo.h"
+#include "Updater/Target.h"
+#include "Updater/Task.h"
+#include "Updater/UpdateSourcesInfo.h"
+#include "Updater/Version.h"
+
+#include <QAtomicInt>
+#include <QFile>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+using namespace Updater;
+
+namespace {
+
+QByteArray readAll(const QString& fileName)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& fileName, const QByteArray& bytes)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+class TestVersion : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void compare_data();
+    void compare();
+    void validity();
+};
+
+void TestVersion::compare_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("numeric, not textual") << "1.10"
+                                          << "1.9" << 1;
+    QTest::newRow("missing parts are zero") << "2"
+                                            << "2.0" << 0;
+    QTest::newRow("more parts") << "1.0.1"
+                                << "1.0" << 1;
+    QTest::newRow("leading zeros") << "1.02"
+                                   << "1.2" << 0;
+    QTest::newRow("placeholder loses to anything real") << "0.0"
+                                                        << "0.0.1" << -1;
+    QTest::newRow("placeholder equals empty") << "0.0"
+                                              << "" << 0;
+    QTest::newRow("longer than 64 bits") << "1.99999999999999999999999"
+                                         << "1.99999999999999999999998" << 1;
+    QTest::newRow("junk part is zero") << "1.x"
+                                       << "1.0" << 0;
+    QTest::newRow("major wins") << "10.0"
+                                << "9.99" << 1;
+}
+
+void TestVersion::compare()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(int, expected);
+    QCOMPARE(Version::compare(a, b), expected);
+    QCOMPARE(Version::compare(b, a), -expected);
+}
+
+void TestVersion::validity()
+{
+    QVERIFY(Version::isValid("1.10.3"));
+    QVERIFY(Version::isValid("7"));
+    QVERIFY(!Version::isValid(""));
+    QVERIFY(!Version::isValid("1..2"));
+    QVERIFY(!Version::isValid("1.2-beta"));
+    QVERIFY(!Version::isValid(" 1.2"));
+}
+
+class TestRecord : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void missingRecordIsEmpty();
+    void roundTripKeepsEverything();
+    void installDates();
+    void deletingTheFileEmptiesTheRecord();
+    void damagedRecordReadsAsEmpty_data();
+    void damagedRecordReadsAsEmpty();
+    void everyTruncationReadsAsOldOrEmpty();
+    void failedSaveKeepsMemoryAndFile();
+    void modifiedFlagDecidesWhatSourcesAreStored();
+    void readersNeverSeeAHalfWrittenRecord();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString recordPath() const { return m_dir->filePath(PackagesInfo::recordFileName()); }
+};
+
+void TestRecord::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestRecord::missingRecordIsEmpty()
+{
+    Target target("tool");
+    target.setDirectory(m_dir->path());
+    QCOMPARE(target.packagesInfo()->packageInfoCount(), 0);
+    QCOMPARE(target.packagesInfo()->findPackageInfo("tool"), -1);
+    QVERIFY(target.packagesInfo()->errorString().isEmpty());
+    QVERIFY(target.packagesInfo()->packageInfo(3).name().isEmpty());
+}
+
+void TestRecord::roundTripKeepsEverything()
+{
+    const QString oddText = QString::fromUtf8("Zápis <&> \"quoted\"\nsecond line\ttab") + QChar(0x1F600);
+    {
+        Target target("tool");
+        target.setDirectory(m_dir->path());
+        PackagesInfo* info = target.packagesInfo();
+        info->setTargetName("tool7");
+        info->setTargetVersion("7.0.1");
+        QVERIFY2(
+            info->installPackage("tool", "1.10", oddText, oddText, { "tool.exe", "data/ä b.txt" }, 1234567890123ULL),
+            qPrintable(info->errorString()));
+        QVERIFY(info->installPackage("extra", "0.0", "", "", {}, 0));
+    }
+    Target target("tool");
+    target.setDirectory(m_dir->path());
+    const PackagesInfo* info = target.packagesInfo();
+    QVERIFY2(info->errorString().isEmpty(), qPrintable(info->errorString()));
+    QCOMPARE(info->targetName(), QString("tool7"));
+    QCOMPARE(info->targetVersion(), QString("7.0.1"));
+    QCOMPARE(info->packageInfoCount(), 2);
+    const PackageInfo tool = info->packageInfo(info->findPackageInfo("tool"));
+    QCOMPARE(tool.version(), QString("1.10"));
+    QCOMPARE(tool.title(), oddText);
+    QCOMPARE(tool.description(), oddText);
+    QCOMPARE(tool.files(), QStringList({ "tool.exe", "data/ä b.txt" }));
+    QCOMPARE(tool.size(), 1234567890123ULL);
+    QVERIFY(info->packageInfo(info->findPackageInfo("extra")).isPlaceholder());
+}
+
+// The placeholder carries no dates; the first real install sets both, and
+// later updates move only the last-update date.
+void TestRecord::installDates()
+{
+    PackagesInfo info;
+    info.setDirectory(m_dir->path());
+    QVERIFY(info.installPackage("tool", "0.0", "", "", {}, 0));
+    QVERIFY(!info.packageInfo(0).installDate().isValid());
+
+    QVERIFY(info.installPackage("tool", "1.0", "Tool", "", { "tool.exe" }, 10));
+    QCOMPARE(info.packageInfo(0).installDate(), QDate::currentDate());
+
+    // Pretend the first install was long ago.
+    QByteArray bytes = readAll(info.fileName());
+    const QByteArray today = QDate::currentDate().toString(Qt::ISODate).toLatin1();
+    bytes.replace("installDate=\"" + today + "\"", "installDate=\"2020-02-29\"");
+    bytes.replace("lastUpdateDate=\"" + today + "\"", "lastUpdateDate=\"2021-01-01\"");
+    QVERIFY(writeAll(info.fileName(), bytes));
+    QVERIFY(info.reload());
+    QCOMPARE(info.packageInfo(0).lastUpdateDate(), QDate(2021, 1, 1));
+
+    QVERIFY(info.installPackage("tool", "1.10", "Tool", "", { "tool.exe" }, 12));
+    PackagesInfo reread;
+    reread.setDirectory(m_dir->path());
+    QCOMPARE(reread.packageInfo(0).installDate(), QDate(2020, 2, 29));
+    QCOMPARE(reread.packageInfo(0).lastUpdateDate(), QDate::currentDate());
+    QCOMPARE(reread.packageInfo(0).version(), QString("1.10"));
+}
+
+void TestRecord::deletingTheFileEmptiesTheRecord()
+{
+    PackagesInfo info;
+    info.setDirectory(m_dir->path());
+    QVERIFY(info.installPackage("tool", "0.0", "", "", {}, 0));
+    QVERIFY(QFile::remove(info.fileName()));
+    QVERIFY(info.reload());
+    QCOMPARE(info.packageInfoCount(), 0);
+}
+
+void TestRecord::damagedRecordReadsAsEmpty_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray head = "<?xml version=\"1.0\"?><packageRecord format=\"1\">";
+    QTest::newRow("empty file") << QByteArray();
+    QTest::newRow("binary junk") << QByteArray("\x00\xff\xfe garbage \x01", 14);
+    QTest::newRow("other XML") << QByteArray("<html><body/></html>");
+    QTest::newRow("newer format") << QByteArray("<packageRecord format=\"2\"/>");
+    QTest::newRow("unclosed") << head + "<package name=\"a\" version=\"1\">";
+    QTest::newRow("nameless package") << head + "<package version=\"1\"/></packageRecord>";
+    QTest::newRow("same package twice") << head
+            + "<package name=\"a\" version=\"1\"/><package name=\"a\" version=\"2\"/></packageRecord>";
+    QTest::newRow("bad size") << head + "<package name=\"a\" version=\"1\" size=\"-3\"/></packageRecord>";
+    QTest::newRow("bad date") << head
+            + "<package name=\"a\" version=\"1\" installDate=\"2021-13-45\"/></packageRecord>";
+    QTest::newRow("junk after the record") << head + "</packageRecord><more/>";
+}
+
+void TestRecord::damagedRecordReadsAsEmpty()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(writeAll(recordPath(), bytes));
+    Target target("a");
+    target.setDirectory(m_dir->path());
+    QCOMPARE(target.packagesInfo()->packageInfoCount(), 0);
+    QVERIFY(target.packagesInfo()->targetName().isEmpty());
+    QVERIFY(target.packagesInfo()->errorString().contains(recordPath()));
+}
+
+void TestRecord::everyTruncationReadsAsOldOrEmpty()
+{
+    PackagesInfo writer;
+    writer.setDirectory(m_dir->path());
+    writer.setTargetName("tool7");
+    QVERIFY(writer.installPackage("tool", "1.2.3", "Tool", "A tool", { "a", "b/c" }, 42));
+    QVERIFY(writer.installPackage("other", "2.0", "Other", "", {}, 1));
+    const QByteArray full = readAll(writer.fileName());
+    const QList<PackageInfo> expected = writer.packageInfos();
+
+    int complete = 0;
+    for (int length = 0; length < full.size(); ++length) {
+        QVERIFY(writeAll(recordPath(), full.left(length)));
+        PackagesInfo reader;
+        reader.setDirectory(m_dir->path());
+        if (reader.errorString().isEmpty()) {
+            QCOMPARE(reader.packageInfos(), expected);
+            ++complete;
+        } else {
+            QCOMPARE(reader.packageInfoCount(), 0);
+        }
+    }
+    // Only cutting the trailing line break may still give the whole record.
+    QVERIFY(complete <= 1);
+}
+
+void TestRecord::failedSaveKeepsMemoryAndFile()
+{
+    const QString directory = m_dir->filePath("tool");
+    QVERIFY(QDir().mkpath(directory));
+    PackagesInfo info;
+    info.setDirectory(directory);
+    QVERIFY(info.installPackage("tool", "1.0", "", "", {}, 0));
+    const QByteArray before = readAll(info.fileName());
+
+    // The directory goes away under the record: the save fails, and what the
+    // object says is still what the (moved) file says.
+    QVERIFY(QDir().rename(directory, m_dir->filePath("moved")));
+    QVERIFY(!info.installPackage("tool", "2.0", "", "", {}, 0));
+    QVERIFY(info.errorString().contains(info.fileName()));
+    QCOMPARE(info.packageInfoCount(), 1);
+    QCOMPARE(info.packageInfo(0).version(), QString("1.0"));
+    QVERIFY(!info.removePackage("tool"));
+    QCOMPARE(info.packageInfoCount(), 1);
+    QCOMPARE(readAll(m_dir->filePath("moved/Packages.xml")), before);
+}
+
+// TavUpdate adds its repository for one run and clears the flag; the record
+// must not keep it. A caller that leaves the flag set stores its sources.
+void TestRecord::modifiedFlagDecidesWhatSourcesAreStored()
+{
+    {
+        Target target("tool");
+        target.setDirectory(m_dir->path());
+        target.addUpdateSource("tool", "tool", "stored", QUrl("http://example.invalid/stored/tool"), 2);
+        QVERIFY(target.updateSourcesInfo()->isModified());
+        QVERIFY(target.packagesInfo()->installPackage("tool", "0.0", "", "", {}, 0));
+        QVERIFY(!target.updateSourcesInfo()->isModified());
+    }
+    {
+        Target target("tool");
+        target.setDirectory(m_dir->path());
+        QCOMPARE(target.updateSourcesInfo()->updateSourceInfoCount(), 1);
+        target.addUpdateSource("run", "run", "this run only", QUrl("http://example.invalid/run/tool"), 1);
+        target.updateSourcesInfo()->setModified(false);
+        QCOMPARE(target.updateSourcesInfo()->updateSourceInfo(0).name, QString("run"));
+        QVERIFY(target.packagesInfo()->installPackage("tool", "1.0", "", "", {}, 0));
+        QCOMPARE(target.updateSourcesInfo()->updateSourceInfoCount(), 2);
+    }
+    Target target("tool");
+    target.setDirectory(m_dir->path());
+    QCOMPARE(target.updateSourcesInfo()->updateSourceInfoCount(), 1);
+    const UpdateSourceInfo stored = target.updateSourcesInfo()->updateSourceInfo(0);
+    QCOMPARE(stored.description, QString("stored"));
+    QCOMPARE(stored.url, QUrl("http://example.invalid/stored/tool"));
+    QCOMPARE(stored.priority, 2);
+    QVERIFY(!target.updateSourcesInfo()->isModified());
+}
+
+namespace {
+
+class RecordReader : public QThread
+{
+public:
+    RecordReader(const QString& directory, const std::atomic<bool>* stop)
+        : m_directory(directory)
+        , m_stop(stop)
+    {
+    }
+    int reads = 0;
+    QString failure;
+
+protected:
+    void run() override
+    {
+        while (!m_stop->load() && failure.isEmpty()) {
+            Target target("tool");
+            target.setDirectory(m_directory);
+            const PackagesInfo* info = target.packagesInfo();
+            const int count = info->packageInfoCount();
+            if (!info->errorString().isEmpty())
+                failure = info->errorString();
+            else if (count != 1 && count != 40)
+                failure = QStringLiteral("saw %1 packages").arg(count);
+            else if (info->findPackageInfo("tool") < 0)
+                failure = QStringLiteral("lost the package tool");
+            ++reads;
+        }
+    }
+
+private:
+    QString m_directory;
+    const std::atomic<bool>* m_stop;
+};
+
+} // namespace
+
+void TestRecord::readersNeverSeeAHalfWrittenRecord()
+{
+    // Two whole records, one small and one large, saved in turn.
+    QTemporaryDir staging;
+    PackagesInfo large;
+    large.setDirectory(staging.path());
+    QStringList files;
+    for (int i = 0; i < 200; ++i)
+        files << QStringLiteral("some/rather/long/path/to/file%1.dat").arg(i);
+    QVERIFY(large.installPackage("tool", "1.0", "", "", files, 0));
+    for (int i = 1; i < 40; ++i)
+        QVERIFY(large.installPackage(QStringLiteral("package%1").arg(i), "1.0", "", "", files, 0));
+    QVERIFY(QFile::copy(large.fileName(), recordPath()));
+    large.setDirectory(m_dir->path());
+    PackagesInfo small;
+    small.setDirectory(m_dir->path());
+    QVERIFY(small.removePackage("package1"));
+    for (int i = 2; i < 40; ++i)
+        QVERIFY(small.removePackage(QStringLiteral("package%1").arg(i)));
+
+    std::atomic<bool> stop { false };
+    std::vector<std::unique_ptr<RecordReader>> readers;
+    for (int i = 0; i < 4; ++i) {
+        readers.push_back(std::make_unique<RecordReader>(m_dir->path(), &stop));
+        readers.back()->start();
+    }
+    for (int round = 0; round < 50; ++round) {
+        QVERIFY(large.save());
+        QVERIFY(small.save());
+    }
+    stop = true;
+    for (auto& reader : readers) {
+        reader->wait();
+        QVERIFY2(reader->failure.isEmpty(), qPrintable(reader->failure));
+        QVERIFY(reader->reads > 0);
+    }
+}
+
+// A task whose work is driven by a timer, finishing later from the event loop.
+class TimedTask : public Task
+{
+    Q_OBJECT
+
+public:
+    int starts = 0;
+    int aborts = 0;
+    bool nestedRunResult = true;
+    QTimer timer;
+
+    TimedTask()
+    {
+        timer.setSingleShot(true);
+        connect(&timer, &QTimer::timeout, this, [this] { finish(true); });
+    }
+
+protected:
+    void start() override
+    {
+        ++starts;
+        nestedRunResult = run();
+        timer.start(50);
+    }
+    void abort() override
+    {
+        ++aborts;
+        timer.stop();
+        QTimer::singleShot(0, this, [this] { finish(false); });
+    }
+};
+
+class ImmediateTask : public Task
+{
+    Q_OBJECT
+
+public:
+    bool outcome = true;
+
+protected:
+    void start() override
+    {
+        if (!outcome)
+            fail(FormatError, "broken at once");
+        finish(outcome);
+    }
+};
+
+class TestTask : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void runWaitsWhileEventsFlow();
+    void stopAbortsOnceAndReportsCancel();
+    void stopOutsideARunDoesNothing();
+    void immediateFinish();
+};
+
+void TestTask::runWaitsWhileEventsFlow()
+{
+    TimedTask task;
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(5);
+    QSignalSpy finished(&task, &Task::finished);
+    QVERIFY(task.run());
+    QVERIFY(!task.nestedRunResult);
+    QVERIFY2(ticks > 1, "the event loop did not run during run()");
+    QVERIFY(!task.isRunning());
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toBool(), true);
+    QVERIFY(task.errorString().isEmpty());
+}
+
+void TestTask::stopAbortsOnceAndReportsCancel()
+{
+    TimedTask task;
+    task.timer.setInterval(10000);
+    QSignalSpy errors(&task, &Task::error);
+    QTimer::singleShot(20, &task, [&] {
+        task.stop();
+        task.stop();
+    });
+    QVERIFY(!task.run());
+    QCOMPARE(task.aborts, 1);
+    QVERIFY(task.wasStopped());
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toInt(), int(Task::CancelledError));
+    QVERIFY(!task.errorString().isEmpty());
+
+    // A new run starts afresh.
+    task.timer.setInterval(10);
+    QVERIFY(task.run());
+    QVERIFY(!task.wasStopped());
+    QVERIFY(task.errorString().isEmpty());
+}
+
+void TestTask::stopOutsideARunDoesNothing()
+{
+    TimedTask task;
+    task.stop();
+    QCOMPARE(task.aborts, 0);
+    QVERIFY(!task.wasStopped());
+    QVERIFY(task.run());
+    task.stop();
+    QCOMPARE(task.aborts, 0);
+}
+
+void TestTask::immediateFinish()
+{
+    ImmediateTask task;
+    QVERIFY(task.run());
+    task.outcome = false;
+    QSignalSpy errors(&task, &Task::error);
+    QVERIFY(!task.run());
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(task.errorString(), QString("broken at once"));
+}
+
+TAVLO_TEST(TestVersion)
+TAVLO_TEST(TestRecord)
+TAVLO_TEST(TestTask)
+#include "tst_record.moc"
