@@ -1,0 +1,159 @@
+#include "AgentApp.h"
+
+#include "CrashTranslation.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QMessageBox>
+#include <QSettings>
+#include <QThread>
+#include <QThreadPool>
+#include <QTimer>
+#include <QTranslator>
+
+#include <stdexcept>
+
+namespace Vondra {
+
+namespace {
+
+constexpr int launchPoolSize = 10;
+constexpr int messageTimeoutMs = 10000;
+const QString languageKey = QStringLiteral("language");
+
+} // namespace
+
+// Destroyed in reverse order: the message box first, the translators last. The
+// listener thread and the tray icon take their places in this order.
+class AgentAppPrivate
+{
+public:
+    std::unique_ptr<QTranslator> qtTranslator;
+    std::unique_ptr<QTranslator> appTranslator;
+    QThreadPool launchPool;
+    QMessageBox messageBox;
+};
+
+AgentApp::AgentApp(int& argc, char** argv)
+    : QApplication(argc, argv)
+    , d(std::make_unique<AgentAppPrivate>())
+{
+    installCrashTranslation();
+    d->launchPool.setMaxThreadCount(launchPoolSize);
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+}
+
+AgentApp::~AgentApp()
+{
+    if (d->appTranslator)
+        removeTranslator(d->appTranslator.get());
+    if (d->qtTranslator)
+        removeTranslator(d->qtTranslator.get());
+    d.reset();
+}
+
+AgentApp* AgentApp::instance()
+{
+    if (auto* app = qobject_cast<AgentApp*>(QCoreApplication::instance()))
+        return app;
+    throw std::runtime_error(tr("Application instance not created yet").toStdString());
+}
+
+void AgentApp::listen()
+{
+    // Shows the tray icon and starts the local bridge once those exist.
+}
+
+void AgentApp::showMessage(const QString& title, const QString& text)
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this, title, text] { showMessage(title, text); }, Qt::QueuedConnection);
+        return;
+    }
+    showMessageBox(title, text);
+}
+
+void AgentApp::showMessageBox(const QString& title, const QString& text)
+{
+    QMessageBox& box = d->messageBox;
+    box.setText(text);
+    box.setWindowTitle(title);
+    box.setIcon(QMessageBox::Warning);
+    QTimer::singleShot(0, &box, &QMessageBox::show);
+    processEvents();
+    QTimer::singleShot(messageTimeoutMs, &box, &QMessageBox::accept);
+}
+
+QString AgentApp::buildDate()
+{
+    return parseBuildDate(QStringLiteral(__DATE__)).toString(QStringLiteral("yyMMdd"));
+}
+
+QDate AgentApp::parseBuildDate(const QString& compilerDate)
+{
+    static const QStringList months { "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov",
+        "Dec" };
+    const int month = months.indexOf(compilerDate.left(3)) + 1;
+    if (month == 0)
+        return QDate::currentDate();
+    const int day = compilerDate.mid(4, 2).trimmed().toInt();
+    const int year = compilerDate.mid(7, 4).toInt();
+    const QDate date(year, month, day);
+    return date.isValid() ? date : QDate::currentDate();
+}
+
+void AgentApp::loadTranslator(const QString& locale)
+{
+    const QString name = locale.isEmpty() ? QLocale::system().name() : locale;
+    const QFileInfo program(applicationFilePath());
+    QDir directory = program.absoluteDir();
+    directory.cd(QStringLiteral("languages"));
+
+    if (d->qtTranslator)
+        removeTranslator(d->qtTranslator.get());
+    if (d->appTranslator)
+        removeTranslator(d->appTranslator.get());
+
+    d->qtTranslator = std::make_unique<QTranslator>();
+    if (d->qtTranslator->load(QStringLiteral("qt_") + name, directory.absolutePath()))
+        installTranslator(d->qtTranslator.get());
+    else
+        d->qtTranslator.reset();
+
+    d->appTranslator = std::make_unique<QTranslator>();
+    if (d->appTranslator->load(program.completeBaseName() + QLatin1Char('_') + name, directory.absolutePath())) {
+        installTranslator(d->appTranslator.get());
+    } else {
+        d->appTranslator.reset();
+        if (!locale.isEmpty())
+            qDebug() << "Cannot load translator for" << locale;
+    }
+}
+
+void AgentApp::setLanguage(const QString& locale, bool save)
+{
+    QString name = locale;
+    QSettings settings;
+    if (name.isEmpty()) {
+        if (save)
+            settings.remove(languageKey);
+        else
+            name = settings.value(languageKey).toString();
+    } else {
+        if (QLocale(name).language() == QLocale::C) {
+            qDebug() << "Invalid locale name" << name;
+            return;
+        }
+        if (save)
+            settings.setValue(languageKey, name);
+    }
+    if (name.isEmpty())
+        name = QLocale::system().name();
+    QLocale::setDefault(QLocale(name));
+    loadTranslator(name.toLower());
+}
+
+} // namespace Vondra

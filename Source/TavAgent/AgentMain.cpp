@@ -1,0 +1,66 @@
+#include "AgentMain.h"
+
+#include "AgentApp.h"
+#include "ProductConfig.h"
+#include "TerminationRequest.h"
+#include "TraceLog.h"
+
+#include <QDebug>
+#include <QStringList>
+
+namespace Vondra {
+
+namespace {
+
+void setIdentity()
+{
+    QCoreApplication::setOrganizationName(QString::fromLatin1(Product::organizationName));
+    QCoreApplication::setOrganizationDomain(QString::fromLatin1(Product::organizationDomain));
+    QCoreApplication::setApplicationName(QStringLiteral("TavAgent"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(Product::version));
+}
+
+// The request runs here, synchronously on the main thread, once launch
+// requests exist.
+void launch(const QString& request)
+{
+    Q_UNUSED(request)
+}
+
+void runLaunchMode(int argc, char** argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    qDebug() << arguments;
+    arguments.removeFirst();
+    launch(arguments.first());
+    qDebug("end TavAgent.");
+}
+
+void runResidentMode(AgentApp& app)
+{
+    TerminationRequest termination;
+    QObject::connect(&termination, &TerminationRequest::requested, &app, &QCoreApplication::quit);
+    app.listen();
+    app.exec();
+}
+
+} // namespace
+
+int runAgent(int& argc, char** argv)
+{
+    AgentApp app(argc, argv);
+    setIdentity();
+    // The single-instance guard is created here, before the mode is chosen;
+    // a second resident agent then ends at once, without a trace.
+    qInstallMessageHandler(traceMessageHandler);
+    qDebug("running tavagent.");
+    if (argc >= 2)
+        runLaunchMode(argc, argv);
+    else
+        runResidentMode(app);
+    return 0;
+}
+
+} // namespace Vondra

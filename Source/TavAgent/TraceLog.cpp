@@ -1,0 +1,105 @@
+#include "TraceLog.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTextStream>
+
+namespace Vondra {
+
+namespace {
+
+QMutex traceMutex;
+
+// Set while this thread writes a line: anything the writing itself logs would
+// otherwise come back here and wait for the lock it holds.
+thread_local bool writingLine = false;
+
+QString lineTemplate(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return QStringLiteral("Debug: %1 (%2:%3, %4)");
+    case QtInfoMsg:
+        return QStringLiteral("Info: %1 (%2:%3, %4)");
+    case QtWarningMsg:
+        return QStringLiteral("Warning: %1 (%2:%3, %4)");
+    case QtCriticalMsg:
+        return QStringLiteral("Critical: %1 (%2:%3, %4)");
+    case QtFatalMsg:
+        break;
+    }
+    return QStringLiteral("Fatal: %1 (%2:%3, %4)");
+}
+
+void setAside(const QString& filePath)
+{
+    const QString previous = filePath + QStringLiteral(".1");
+    QFile::remove(previous);
+    QFile::rename(filePath, previous);
+}
+
+void appendLocked(const QString& filePath, const QString& line)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    if (file.size() > TraceLog::rotationSize) {
+        file.close();
+        setAside(filePath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+            return;
+    }
+    QTextStream stream(&file);
+    stream << line << Qt::endl;
+}
+
+// Fixed once the application object exists, so that messages logged while it
+// is torn down still reach the program's own trace file.
+QString traceFilePathLocked()
+{
+    static QString path;
+    if (path.isEmpty() && QCoreApplication::instance())
+        path = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("trace.log"));
+    return path;
+}
+
+template <typename Write> void serialised(const Write& write)
+{
+    if (writingLine)
+        return;
+    writingLine = true;
+    {
+        QMutexLocker lock(&traceMutex);
+        write();
+    }
+    writingLine = false;
+}
+
+} // namespace
+
+QString TraceLog::formatLine(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    const QString text = QString::fromUtf8(message.toLocal8Bit());
+    return lineTemplate(type).arg(
+        text, QString::fromLatin1(context.file), QString::number(context.line), QString::fromLatin1(context.function));
+}
+
+void TraceLog::append(const QString& filePath, const QString& line)
+{
+    serialised([&] { appendLocked(filePath, line); });
+}
+
+void traceMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    const QString line = TraceLog::formatLine(type, context, message);
+    serialised([&] {
+        const QString path = traceFilePathLocked();
+        if (!path.isEmpty())
+            appendLocked(path, line);
+    });
+}
+
+} // namespace Vondra

@@ -1,0 +1,6 @@
+#include "AgentMain.h"
+
+int main(int argc, char* argv[])
+{
+    return Vondra::runAgent(argc, argv);
+}

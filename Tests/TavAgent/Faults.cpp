@@ -1,0 +1,34 @@
+#include "Faults.h"
+
+namespace Faults {
+
+namespace {
+
+void writeThroughNullPointer()
+{
+    // Volatile both ways, or the optimizer turns the store into a trap or drops it.
+    volatile int* volatile target = nullptr;
+    *target = 42;
+}
+
+int divideByVolatileZero(int dividend)
+{
+    volatile int zero = 0;
+    return dividend / zero;
+}
+
+void recurseWithoutEnd(int depth)
+{
+    volatile char frame[1024];
+    frame[0] = char(depth);
+    overflowStack(depth + 1);
+    frame[1] = frame[0];
+}
+
+} // namespace
+
+void (*volatile writeThroughNull)() = writeThroughNullPointer;
+int (*volatile divideByZero)(int) = divideByVolatileZero;
+void (*volatile overflowStack)(int) = recurseWithoutEnd;
+
+} // namespace Faults

@@ -1,0 +1,12 @@
+#pragma once
+
+// Code that faults on purpose, reached through pointers the compiler cannot see
+// through: at -O2 it must assume the callee may throw, as it must for any call
+// into code it does not know.
+namespace Faults {
+
+extern void (*volatile writeThroughNull)();
+extern int (*volatile divideByZero)(int dividend);
+extern void (*volatile overflowStack)(int depth);
+
+} // namespace Faults

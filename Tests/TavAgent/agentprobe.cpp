@@ -1,0 +1,99 @@
+// Runs one piece of the agent in a process of its own, for what a test process
+// (which has its own application object) cannot do, or must not survive.
+// Usage: agentprobe <mode> [arguments]; results go to standard output.
+
+#include "AgentApp.h"
+#include "Faults.h"
+
+#include <QLocale>
+#include <QSettings>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+
+using Vondra::AgentApp;
+
+namespace {
+
+void print(const QString& text)
+{
+    std::printf("%s\n", text.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+void printInstance(const char* when)
+{
+    try {
+        AgentApp::instance();
+        print(QString::fromLatin1(when) + QStringLiteral(": instance"));
+    } catch (const std::runtime_error& e) {
+        print(QString::fromLatin1(when) + QStringLiteral(": ") + QString::fromUtf8(e.what()));
+    }
+}
+
+QString translatedSample()
+{
+    return QCoreApplication::translate("Vondra::AgentApp", "Application instance not created yet");
+}
+
+int checkInstance(int argc, char** argv)
+{
+    printInstance("before");
+    {
+        AgentApp app(argc, argv);
+        printInstance("during");
+    }
+    printInstance("after");
+    return 0;
+}
+
+int faultOnSecondThread()
+{
+    std::thread worker([] {
+        try {
+            Faults::writeThroughNull();
+        } catch (const std::exception&) {
+            print(QStringLiteral("translated on the second thread"));
+        }
+    });
+    worker.join();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    const QString argument = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+    if (mode == QLatin1String("instance"))
+        return checkInstance(argc, argv);
+
+    AgentApp app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavlo"));
+    QCoreApplication::setApplicationName(QStringLiteral("TavAgent"));
+    if (mode == QLatin1String("translate")) {
+        app.loadTranslator(argument);
+        print(translatedSample());
+    } else if (mode == QLatin1String("language")) {
+        app.setLanguage(argument, argc > 3 && std::strcmp(argv[3], "save") == 0);
+        print(QLocale().name());
+        print(translatedSample());
+        print(QSettings().value(QStringLiteral("language"), QStringLiteral("(none)")).toString());
+    } else if (mode == QLatin1String("uncaught-fault")) {
+        Faults::writeThroughNull();
+    } else if (mode == QLatin1String("terminate")) {
+        std::terminate();
+    } else if (mode == QLatin1String("thread-fault")) {
+        return faultOnSecondThread();
+    } else if (mode == QLatin1String("stack-overflow")) {
+        Faults::overflowStack(0);
+    } else {
+        print(QStringLiteral("unknown mode ") + mode);
+        return 2;
+    }
+    return 0;
+}

@@ -1,0 +1,253 @@
+#include "AgentApp.h"
+#include "ChildProcess.h"
+#include "TestRegistry.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/types.h>
+
+using Vondra::AgentApp;
+
+namespace {
+
+const QString untranslated = QStringLiteral("Application instance not created yet");
+const QString translated = QString::fromUtf8("应用程序实例尚未创建");
+
+QStringList readLines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// Line number of the first line of the agent's entry source containing marker.
+QString entryLine(const QString& marker)
+{
+    QFile source(QStringLiteral(TAVAGENT_SOURCE_DIR "/AgentMain.cpp"));
+    if (!source.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QStringLiteral("(source not found)");
+    const QStringList lines = QString::fromUtf8(source.readAll()).split(QLatin1Char('\n'));
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).contains(marker))
+            return QString::number(i + 1);
+    }
+    return QStringLiteral("(marker not found)");
+}
+
+// Whether the process has a handler of its own for signal (Linux /proc).
+bool catchesSignal(qint64 pid, int signal)
+{
+    for (const QString& line : readLines(QStringLiteral("/proc/%1/status").arg(pid))) {
+        if (line.startsWith(QLatin1String("SigCgt:")))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1;
+    }
+    return false;
+}
+
+// The probe copied as "TavAgent" into dir, so it looks for TavAgent_*.qm;
+// the compiled translation goes into translationDir (none when empty).
+QString installProbeAsAgent(const QTemporaryDir& dir, const QString& translationDir)
+{
+    if (!copyProgram(agentProbePath(), dir.path(), QStringLiteral("TavAgent")))
+        return {};
+    if (!translationDir.isEmpty()) {
+        const QString qm = QStringLiteral("TavAgent_zh_cn.qm");
+        QDir(dir.path()).mkpath(translationDir);
+        if (!QFile::copy(QDir(builtLanguagesDir()).filePath(qm), QDir(dir.filePath(translationDir)).filePath(qm)))
+            return {};
+    }
+    return dir.filePath(QStringLiteral("TavAgent"));
+}
+
+} // namespace
+
+class TestAgentApp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void launchModeTrace();
+    void residentStopsOnSignal_data();
+    void residentStopsOnSignal();
+    void instanceOnlyWhileTheAppExists();
+    void buildDate_data();
+    void buildDate();
+    void loadTranslator_data();
+    void loadTranslator();
+    void setLanguage_data();
+    void setLanguage();
+};
+
+void TestAgentApp::launchModeTrace()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(copyProgram(builtAgentPath(), dir.path(), QStringLiteral("TavAgent")));
+    const QString agent = dir.filePath(QStringLiteral("TavAgent"));
+    const QString request = QStringLiteral("tavlo://?callback=cb&tool=Writer2&note=100%2");
+    const QString extra = QString::fromUtf8("Žluťoučký kůň");
+
+    const ChildRun run = runChild(agent, { request, extra }, childEnvironment(dir.path()), dir.path());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, 0);
+
+    // Built by concatenation: the texts hold "%2", which arg() would replace.
+    const QString source = QStringLiteral(TAVAGENT_SOURCE_DIR "/AgentMain.cpp");
+    const QString entry = QStringLiteral("int Vondra::runAgent(int&, char**)");
+    const QString launchMode = QStringLiteral("void Vondra::{anonymous}::runLaunchMode(int, char**)");
+    const QStringList expected {
+        "Debug: running tavagent. (" + source + ':' + entryLine("\"running tavagent.\"") + ", " + entry + ')',
+        "Debug: (\"" + agent + "\", \"" + request + "\", \"" + extra + "\") (" + source + ':'
+            + entryLine("<< arguments") + ", " + launchMode + ')',
+        "Debug: end TavAgent. (" + source + ':' + entryLine("\"end TavAgent.\"") + ", " + launchMode + ')',
+    };
+    QCOMPARE(readLines(dir.filePath(QStringLiteral("trace.log"))), expected);
+}
+
+void TestAgentApp::residentStopsOnSignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT (Ctrl-C)") << int(SIGINT);
+}
+
+void TestAgentApp::residentStopsOnSignal()
+{
+    QFETCH(int, signal);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(copyProgram(builtAgentPath(), dir.path(), QStringLiteral("TavAgent")));
+
+    QProcess agent;
+    agent.setProcessEnvironment(childEnvironment(dir.path()));
+    agent.start(dir.filePath(QStringLiteral("TavAgent")), QStringList());
+    QVERIFY2(agent.waitForStarted(), qPrintable(agent.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(agent.processId(), signal), 15000);
+    QVERIFY2(agent.state() == QProcess::Running, "the resident agent ended by itself");
+
+    QCOMPARE(::kill(pid_t(agent.processId()), signal), 0);
+    QVERIFY(agent.waitForFinished(15000));
+    QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(agent.exitCode(), 0);
+    QVERIFY(readLines(dir.filePath(QStringLiteral("trace.log"))).first().startsWith("Debug: running tavagent. ("));
+}
+
+void TestAgentApp::instanceOnlyWhileTheAppExists()
+{
+    const ChildRun run = runChild(agentProbePath(), { QStringLiteral("instance") });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(run.standardOutput).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines,
+        QStringList({ "before: " + untranslated, QStringLiteral("during: instance"), "after: " + untranslated }));
+    // A plain QApplication is not the agent either.
+    QVERIFY_EXCEPTION_THROWN(AgentApp::instance(), std::runtime_error);
+}
+
+void TestAgentApp::buildDate_data()
+{
+    QTest::addColumn<QString>("compilerDate");
+    QTest::addColumn<QString>("expected");
+    const QString today = QDate::currentDate().toString(QStringLiteral("yyMMdd"));
+    QTest::newRow("blank-padded day") << "Jun  8 2018"
+                                      << "180608";
+    QTest::newRow("two-digit day") << "Dec 31 1999"
+                                   << "991231";
+    QTest::newRow("month in other case") << "jun  8 2018" << today;
+    QTest::newRow("no month") << "??? ?? ????" << today;
+}
+
+void TestAgentApp::buildDate()
+{
+    QFETCH(QString, compilerDate);
+    QFETCH(QString, expected);
+    QCOMPARE(AgentApp::parseBuildDate(compilerDate).toString(QStringLiteral("yyMMdd")), expected);
+}
+
+void TestAgentApp::loadTranslator_data()
+{
+    QTest::addColumn<QString>("translationDir");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("languages directory") << "languages"
+                                         << "zh_cn" << translated;
+    QTest::newRow("program directory") << "."
+                                       << "zh_cn" << translated;
+    QTest::newRow("shorter name found by stripping") << "languages"
+                                                     << "zh_cn_variant" << translated;
+    QTest::newRow("no translation") << QString() << "zh_cn" << untranslated;
+}
+
+void TestAgentApp::loadTranslator()
+{
+    QFETCH(QString, translationDir);
+    QFETCH(QString, locale);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString agent = installProbeAsAgent(dir, translationDir);
+    QVERIFY(!agent.isEmpty());
+
+    const ChildRun run = runChild(agent, { QStringLiteral("translate"), locale });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QString::fromUtf8(run.standardOutput).trimmed(), expected);
+    QCOMPARE(run.standardError.contains("Cannot load translator for"), expected == untranslated);
+}
+
+void TestAgentApp::setLanguage_data()
+{
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("save");
+    QTest::addColumn<QString>("expectedLocale");
+    QTest::addColumn<bool>("expectTranslated");
+    QTest::addColumn<QString>("expectedStored");
+
+    // The children run with the C locale as the system's.
+    QTest::newRow("saved") << QString() << "zh_CN" << true << "zh_CN" << true << "zh_CN";
+    QTest::newRow("applied, not saved") << "de_DE"
+                                        << "zh_CN" << false << "zh_CN" << true << "de_DE";
+    QTest::newRow("invalid name changes nothing") << "de_DE"
+                                                  << "xx" << true << "C" << false << "de_DE";
+    QTest::newRow("saved language applied") << "zh_CN" << QString() << false << "zh_CN" << true << "zh_CN";
+    QTest::newRow("empty with save forgets") << "zh_CN" << QString() << true << "C" << false << "(none)";
+}
+
+void TestAgentApp::setLanguage()
+{
+    QFETCH(QString, stored);
+    QFETCH(QString, locale);
+    QFETCH(bool, save);
+    QFETCH(QString, expectedLocale);
+    QFETCH(bool, expectTranslated);
+    QFETCH(QString, expectedStored);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString agent = installProbeAsAgent(dir, QStringLiteral("languages"));
+    QVERIFY(!agent.isEmpty());
+    if (!stored.isEmpty()) {
+        QSettings settings(dir.filePath(QStringLiteral("Tavlo/TavAgent.ini")), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("language"), stored);
+    }
+
+    QStringList arguments { QStringLiteral("language"), locale };
+    if (save)
+        arguments << QStringLiteral("save");
+    const ChildRun run = runChild(agent, arguments, childEnvironment(dir.path()));
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(run.standardOutput).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines, QStringList({ expectedLocale, expectTranslated ? translated : untranslated, expectedStored }));
+    QCOMPARE(run.standardError.contains("Invalid locale name \"xx\""), locale == QLatin1String("xx"));
+}
+
+TAVLO_TEST(TestAgentApp)
+#include "tst_agentapp.moc"
