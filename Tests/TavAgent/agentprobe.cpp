@@ -6,6 +6,7 @@
 #include "Faults.h"
 
 #include <QLocale>
+#include <QMessageBox>
 #include <QSettings>
 
 #include <cstdio>
@@ -63,6 +64,24 @@ int faultOnSecondThread()
     return 0;
 }
 
+// Two notifications, the second from another thread: one message box, showing
+// the later one.
+int showTwoMessages(AgentApp& app)
+{
+    app.showMessage(QStringLiteral("First"), QStringLiteral("first text"));
+    std::thread worker([&app] { app.showMessage(QStringLiteral("Second"), QStringLiteral("second text")); });
+    worker.join();
+    QCoreApplication::processEvents();
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(widget)) {
+            print(QStringLiteral("%1 %2 %3 %4")
+                      .arg(box->isVisible() ? "shown" : "hidden", box->windowTitle(), box->text())
+                      .arg(box->icon() == QMessageBox::Warning ? "warning" : "other"));
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -83,6 +102,8 @@ int main(int argc, char* argv[])
         print(QLocale().name());
         print(translatedSample());
         print(QSettings().value(QStringLiteral("language"), QStringLiteral("(none)")).toString());
+    } else if (mode == QLatin1String("message")) {
+        return showTwoMessages(app);
     } else if (mode == QLatin1String("uncaught-fault")) {
         Faults::writeThroughNull();
     } else if (mode == QLatin1String("terminate")) {

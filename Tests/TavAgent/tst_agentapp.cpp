@@ -76,6 +76,7 @@ private slots:
     void residentStopsOnSignal_data();
     void residentStopsOnSignal();
     void instanceOnlyWhileTheAppExists();
+    void notificationsShareOneBox();
     void buildDate_data();
     void buildDate();
     void loadTranslator_data();
@@ -149,6 +150,14 @@ void TestAgentApp::instanceOnlyWhileTheAppExists()
         QStringList({ "before: " + untranslated, QStringLiteral("during: instance"), "after: " + untranslated }));
     // A plain QApplication is not the agent either.
     QVERIFY_EXCEPTION_THROWN(AgentApp::instance(), std::runtime_error);
+}
+
+void TestAgentApp::notificationsShareOneBox()
+{
+    const ChildRun run = runChild(agentProbePath(), { QStringLiteral("message") });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QString::fromUtf8(run.standardOutput), QStringLiteral("shown Second second text warning\n"));
 }
 
 void TestAgentApp::buildDate_data()

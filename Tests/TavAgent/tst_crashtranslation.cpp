@@ -54,6 +54,9 @@ void TestCrashTranslation::faultBecomesException_data()
                                         << "Invalid operation: write at address 0x0\n";
     QTest::newRow("integer division by zero") << "divide"
                                               << "EXCEPTION_INT_DIVIDE_BY_ZERO" << QString();
+    QTest::newRow("null-pointer write inside the guarded block") << "inline"
+                                                                 << "EXCEPTION_ACCESS_VIOLATION"
+                                                                 << "Invalid operation: write at address 0x0\n";
     // Once translated, a fault must not leave the next one blocked.
     QTest::newRow("null-pointer write again") << "write"
                                               << "EXCEPTION_ACCESS_VIOLATION"
@@ -67,10 +70,14 @@ void TestCrashTranslation::faultBecomesException()
     QFETCH(QString, rest);
     QString text;
     try {
-        if (fault == QLatin1String("write"))
+        if (fault == QLatin1String("write")) {
             Faults::writeThroughNull();
-        else
+        } else if (fault == QLatin1String("inline")) {
+            volatile int* volatile target = nullptr;
+            *target = 42;
+        } else {
             Faults::divideByZero(7);
+        }
         QFAIL("the fault did not throw");
     } catch (const std::exception& e) {
         text = QString::fromUtf8(e.what());
