@@ -31,6 +31,7 @@ protected:
     void abort() override;
 
 private:
+    friend class UpdateInstallerPrivate;
     std::unique_ptr<UpdateInstallerPrivate> d;
 };
 

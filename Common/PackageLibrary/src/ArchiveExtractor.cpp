@@ -1,0 +1,497 @@
+#include "ArchiveExtractor.h"
+
+#include "InstallLayout.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSet>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <atomic>
+#include <filesystem>
+#include <system_error>
+
+namespace Updater {
+
+namespace {
+
+constexpr qint64 readBlockSize = 256 * 1024;
+
+QString entryText(const char* utf8, const char* local)
+{
+    if (utf8)
+        return QString::fromUtf8(utf8);
+    return local ? QFile::decodeName(local) : QString();
+}
+
+QFileDevice::Permissions permissionsFromMode(int mode)
+{
+    // Owner may always read and write (a later update must replace the file);
+    // nobody else gets write access from an archive, and set-id bits are dropped.
+    QFileDevice::Permissions permissions
+        = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
+    if (mode & 0040)
+        permissions |= QFileDevice::ReadGroup;
+    if (mode & 0004)
+        permissions |= QFileDevice::ReadOther;
+    if (mode & 0100)
+        permissions |= QFileDevice::ExeOwner | QFileDevice::ExeUser;
+    if (mode & 0010)
+        permissions |= QFileDevice::ExeGroup;
+    if (mode & 0001)
+        permissions |= QFileDevice::ExeOther;
+    return permissions;
+}
+
+QString refusedKind(mode_t type)
+{
+    switch (type) {
+    case AE_IFCHR:
+    case AE_IFBLK:
+        return QStringLiteral("it is a device node");
+    case AE_IFIFO:
+        return QStringLiteral("it is a FIFO");
+    case AE_IFSOCK:
+        return QStringLiteral("it is a socket");
+    default:
+        return QStringLiteral("it is neither a file, a directory nor a link");
+    }
+}
+
+} // namespace
+
+class ArchiveExtractorPrivate
+{
+public:
+    QString archivePath;
+    QString root;
+    QString displayName;
+    QFile input;
+    QByteArray readBuffer;
+    std::atomic<bool> cancelled { false };
+    std::atomic<qint64> bytesRead { 0 };
+    QString errorString;
+    ArchiveExtractor::Failure failure = ArchiveExtractor::NoFailure;
+
+    QStringList files;
+    QSet<QString> fileSet;
+    QSet<QString> regularFiles;
+    // Case-folded, so that "Lib/x" is refused below a link "lib" on file
+    // systems that ignore case as well as on those that don't.
+    QSet<QString> links;
+    QStringList directories;
+    QSet<QString> directorySet;
+    quint64 unpackedSize = 0;
+
+    bool run(archive* a);
+    bool extractEntry(archive* a, archive_entry* entry);
+    bool writeRegularFile(archive* a, archive_entry* entry, const QString& relative, const QString& name);
+    bool copyHardLink(const QString& relative, const QString& name, const QString& linkTarget);
+    bool createSymLink(const QString& relative, const QString& name, const QString& linkTarget);
+    bool makeDirectory(const QString& relative, const QString& name);
+    bool makeParentOf(const QString& relative, const QString& name);
+    QString linkAbove(const QString& relative) const;
+    void noteFile(const QString& relative);
+    bool refuse(const QString& name, const QString& reason);
+    bool failWith(const QString& text, ArchiveExtractor::Failure kind = ArchiveExtractor::FileSystemFailure);
+    bool damaged(archive* a, const QString& name = QString());
+    QString absolute(const QString& relative) const { return root + QLatin1Char('/') + relative; }
+
+    static la_ssize_t readCallback(archive*, void* self, const void** buffer);
+    static la_int64_t seekCallback(archive*, void* self, la_int64_t offset, int whence);
+    static la_int64_t skipCallback(archive*, void* self, la_int64_t request);
+};
+
+ArchiveExtractor::ArchiveExtractor(
+    const QString& archivePath, const QString& stagingDirectory, const QString& displayName)
+    : d(std::make_unique<ArchiveExtractorPrivate>())
+{
+    d->archivePath = archivePath;
+    d->root = QDir::cleanPath(stagingDirectory);
+    d->displayName = displayName;
+}
+
+ArchiveExtractor::~ArchiveExtractor() = default;
+
+bool ArchiveExtractor::extract()
+{
+    d->input.setFileName(d->archivePath);
+    if (!d->input.open(QIODevice::ReadOnly))
+        return d->failWith(QStringLiteral("cannot read the downloaded archive %1: %2")
+                               .arg(QDir::toNativeSeparators(d->archivePath), d->input.errorString()));
+    d->readBuffer.resize(int(readBlockSize));
+
+    archive* a = archive_read_new();
+    // Only the formats packages come in: readers such as mtree would pull in
+    // files named by the archive from this machine's disk.
+    archive_read_support_format_tar(a);
+    archive_read_support_format_gnutar(a);
+    archive_read_support_format_zip(a);
+    archive_read_support_filter_gzip(a);
+    archive_read_support_filter_xz(a);
+    archive_read_support_filter_bzip2(a);
+    archive_read_support_filter_zstd(a);
+    const bool ok = d->run(a);
+    archive_read_free(a);
+    d->input.close();
+    return ok;
+}
+
+void ArchiveExtractor::cancel()
+{
+    d->cancelled = true;
+}
+
+bool ArchiveExtractor::wasCancelled() const
+{
+    return d->cancelled;
+}
+
+ArchiveExtractor::Failure ArchiveExtractor::failure() const
+{
+    return d->failure;
+}
+
+qint64 ArchiveExtractor::bytesRead() const
+{
+    return d->bytesRead;
+}
+
+QString ArchiveExtractor::errorString() const
+{
+    return d->errorString;
+}
+
+QStringList ArchiveExtractor::files() const
+{
+    return d->files;
+}
+
+QStringList ArchiveExtractor::directories() const
+{
+    return d->directories;
+}
+
+quint64 ArchiveExtractor::unpackedSize() const
+{
+    return d->unpackedSize;
+}
+
+QString ArchiveExtractor::safeRelativePath(const QString& entryName, QString* why)
+{
+    QString name = entryName;
+    // Archives made on Windows may use either separator; both must be checked.
+    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (name.startsWith(QLatin1Char('/')) || (name.size() >= 2 && name.at(1) == QLatin1Char(':'))) {
+        *why = QStringLiteral("it is an absolute path");
+        return QString();
+    }
+    QStringList parts;
+    for (const QString& part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            *why = QStringLiteral("it climbs out of the target directory with \"..\"");
+            return QString();
+        }
+        if (part.contains(QLatin1Char(':'))) {
+            *why = QStringLiteral("its name contains ':' (a drive or a stream name)");
+            return QString();
+        }
+        parts.append(part);
+    }
+    if (!parts.isEmpty()) {
+        const QString& top = parts.first();
+        if (top.startsWith(InstallLayout::reservedPrefix(), Qt::CaseInsensitive)
+            || top.compare(QLatin1String("Packages.xml"), Qt::CaseInsensitive) == 0) {
+            *why = QStringLiteral("the name is reserved for the update library's own files");
+            return QString();
+        }
+    }
+    return parts.isEmpty() ? QLatin1String("") : parts.join(QLatin1Char('/'));
+}
+
+bool ArchiveExtractor::isContainedLinkTarget(const QString& linkPath, const QString& target)
+{
+    if (target.isEmpty() || target.startsWith(QLatin1Char('/')) || target.startsWith(QLatin1Char('\\'))
+        || (target.size() >= 2 && target.at(1) == QLatin1Char(':')))
+        return false;
+    const int linkDepth = linkPath.count(QLatin1Char('/'));
+    int climbs = 0;
+    bool descending = false;
+    for (const QString& part : QString(target).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'))) {
+        if (part.isEmpty() || part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            // A ".." after a name may undo a link rather than a directory, and
+            // then lands somewhere a lexical check cannot see.
+            if (descending)
+                return false;
+            ++climbs;
+        } else {
+            descending = true;
+        }
+    }
+    return climbs <= linkDepth;
+}
+
+bool ArchiveExtractorPrivate::run(archive* a)
+{
+    archive_read_set_callback_data(a, this);
+    archive_read_set_read_callback(a, &readCallback);
+    archive_read_set_seek_callback(a, &seekCallback);
+    archive_read_set_skip_callback(a, &skipCallback);
+    if (archive_read_open1(a) != ARCHIVE_OK)
+        return damaged(a);
+
+    for (;;) {
+        if (cancelled)
+            return failWith(QStringLiteral("cancelled"), ArchiveExtractor::Cancelled);
+        archive_entry* entry = nullptr;
+        const int result = archive_read_next_header(a, &entry);
+        if (result == ARCHIVE_EOF)
+            return true;
+        if (result < ARCHIVE_WARN)
+            return damaged(a);
+        if (!extractEntry(a, entry))
+            return false;
+    }
+}
+
+bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
+{
+    const QString name = entryText(archive_entry_pathname_utf8(entry), archive_entry_pathname(entry));
+    QString why;
+    const QString relative = ArchiveExtractor::safeRelativePath(name, &why);
+    if (relative.isNull())
+        return refuse(name, why);
+    const mode_t type = archive_entry_filetype(entry);
+    if (relative.isEmpty()) {
+        if (type == AE_IFDIR)
+            return true;
+        return refuse(name, QStringLiteral("it has no name"));
+    }
+    const QString link = linkAbove(relative);
+    if (!link.isEmpty())
+        return refuse(name, QStringLiteral("it lies below the link \"%1\"").arg(link));
+    if (links.contains(relative.toCaseFolded()))
+        return refuse(name, QStringLiteral("it would replace a link stored earlier"));
+
+    const QString hardLink = entryText(archive_entry_hardlink_utf8(entry), archive_entry_hardlink(entry));
+    if (!hardLink.isEmpty())
+        return copyHardLink(relative, name, hardLink);
+
+    switch (type) {
+    case AE_IFDIR:
+        return makeDirectory(relative, name);
+    case AE_IFREG:
+        return writeRegularFile(a, entry, relative, name);
+    case AE_IFLNK:
+        return createSymLink(
+            relative, name, entryText(archive_entry_symlink_utf8(entry), archive_entry_symlink(entry)));
+    default:
+        return refuse(name, refusedKind(type));
+    }
+}
+
+bool ArchiveExtractorPrivate::writeRegularFile(
+    archive* a, archive_entry* entry, const QString& relative, const QString& name)
+{
+    if (!makeParentOf(relative, name))
+        return false;
+    QFile out(absolute(relative));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return failWith(QStringLiteral("cannot unpack \"%1\" from %2: %3").arg(name, displayName, out.errorString()));
+
+    const void* block = nullptr;
+    size_t size = 0;
+    la_int64_t offset = 0;
+    for (;;) {
+        if (cancelled)
+            return failWith(QStringLiteral("cancelled"), ArchiveExtractor::Cancelled);
+        const int result = archive_read_data_block(a, &block, &size, &offset);
+        if (result == ARCHIVE_EOF)
+            break;
+        if (result < ARCHIVE_WARN)
+            return damaged(a, name);
+        // Sparse files come with holes: the next block starts further on.
+        if (offset != out.pos() && !out.seek(offset))
+            return failWith(QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()));
+        if (out.write(static_cast<const char*>(block), qint64(size)) != qint64(size))
+            return failWith(QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()));
+        unpackedSize += size;
+    }
+    if (archive_entry_size_is_set(entry) && out.size() < archive_entry_size(entry))
+        out.resize(archive_entry_size(entry));
+    if (archive_entry_mtime_is_set(entry))
+        out.setFileTime(QDateTime::fromSecsSinceEpoch(archive_entry_mtime(entry)), QFileDevice::FileModificationTime);
+    out.close();
+    if (out.error() != QFileDevice::NoError)
+        return failWith(QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()));
+    out.setPermissions(permissionsFromMode(int(archive_entry_perm(entry))));
+    regularFiles.insert(relative);
+    noteFile(relative);
+    return true;
+}
+
+bool ArchiveExtractorPrivate::copyHardLink(const QString& relative, const QString& name, const QString& linkTarget)
+{
+    QString why;
+    const QString source = ArchiveExtractor::safeRelativePath(linkTarget, &why);
+    if (source.isEmpty() || !regularFiles.contains(source) || !linkAbove(source).isEmpty())
+        return refuse(
+            name, QStringLiteral("it is a hard link to \"%1\", which is no file unpacked before").arg(linkTarget));
+    if (source == relative)
+        return true;
+    if (!makeParentOf(relative, name))
+        return false;
+    // A copy keeps the package independent of how the target file system links.
+    const QString destination = absolute(relative);
+    if (QFileInfo(destination).isDir())
+        return refuse(name, QStringLiteral("a directory of that name was unpacked before"));
+    QFile::remove(destination);
+    QFile sourceFile(absolute(source));
+    if (!sourceFile.copy(destination))
+        return failWith(
+            QStringLiteral("cannot unpack \"%1\" from %2: %3").arg(name, displayName, sourceFile.errorString()));
+    unpackedSize += quint64(sourceFile.size());
+    regularFiles.insert(relative);
+    noteFile(relative);
+    return true;
+}
+
+bool ArchiveExtractorPrivate::createSymLink(const QString& relative, const QString& name, const QString& linkTarget)
+{
+    if (!ArchiveExtractor::isContainedLinkTarget(relative, linkTarget))
+        return refuse(name, QStringLiteral("it is a link to \"%1\", outside the target directory").arg(linkTarget));
+    if (regularFiles.contains(relative) || directorySet.contains(relative))
+        return refuse(name, QStringLiteral("it is a link that would replace an entry stored earlier"));
+    if (!makeParentOf(relative, name))
+        return false;
+    std::error_code error;
+    std::filesystem::create_symlink(std::filesystem::u8path(linkTarget.toStdString()),
+        std::filesystem::u8path(absolute(relative).toStdString()), error);
+    if (error)
+        return failWith(QStringLiteral("cannot unpack the link \"%1\" from %2: %3")
+                            .arg(name, displayName, QString::fromStdString(error.message())));
+    links.insert(relative.toCaseFolded());
+    noteFile(relative);
+    return true;
+}
+
+bool ArchiveExtractorPrivate::makeDirectory(const QString& relative, const QString& name)
+{
+    if (!makeParentOf(relative, name))
+        return false;
+    if (!directorySet.contains(relative)) {
+        if (!QDir(root).mkpath(relative))
+            return failWith(
+                QStringLiteral("cannot unpack the directory \"%1\" from %2: a file of that name is in the way")
+                    .arg(name, displayName));
+        directorySet.insert(relative);
+        directories.append(relative);
+    }
+    return true;
+}
+
+bool ArchiveExtractorPrivate::makeParentOf(const QString& relative, const QString& name)
+{
+    const int slash = relative.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return true;
+    const QString parent = relative.left(slash);
+    if (directorySet.contains(parent))
+        return true;
+    // Parents are recorded too, so an install creates them and a rollback knows them.
+    if (!makeParentOf(parent, name))
+        return false;
+    if (!QDir(root).mkpath(parent))
+        return failWith(QStringLiteral("cannot unpack \"%1\" from %2: \"%3\" is a file, not a directory")
+                            .arg(name, displayName, parent));
+    directorySet.insert(parent);
+    directories.append(parent);
+    return true;
+}
+
+QString ArchiveExtractorPrivate::linkAbove(const QString& relative) const
+{
+    for (int slash = relative.indexOf(QLatin1Char('/')); slash >= 0;
+         slash = relative.indexOf(QLatin1Char('/'), slash + 1)) {
+        const QString parent = relative.left(slash);
+        if (links.contains(parent.toCaseFolded()))
+            return parent;
+    }
+    return QString();
+}
+
+void ArchiveExtractorPrivate::noteFile(const QString& relative)
+{
+    if (!fileSet.contains(relative)) {
+        fileSet.insert(relative);
+        files.append(relative);
+    }
+}
+
+bool ArchiveExtractorPrivate::refuse(const QString& name, const QString& reason)
+{
+    return failWith(QStringLiteral("refused entry \"%1\" in %2: %3").arg(name, displayName, reason),
+        ArchiveExtractor::RefusedContent);
+}
+
+bool ArchiveExtractorPrivate::damaged(archive* a, const QString& name)
+{
+    const QString reason = QString::fromLocal8Bit(archive_error_string(a));
+    if (name.isEmpty())
+        return failWith(
+            QStringLiteral("cannot unpack %1: %2").arg(displayName, reason), ArchiveExtractor::DamagedArchive);
+    return failWith(QStringLiteral("cannot unpack \"%1\" from %2: %3").arg(name, displayName, reason),
+        ArchiveExtractor::DamagedArchive);
+}
+
+bool ArchiveExtractorPrivate::failWith(const QString& text, ArchiveExtractor::Failure kind)
+{
+    errorString = text;
+    failure = kind;
+    return false;
+}
+
+la_ssize_t ArchiveExtractorPrivate::readCallback(archive* a, void* self, const void** buffer)
+{
+    auto* d = static_cast<ArchiveExtractorPrivate*>(self);
+    const qint64 count = d->input.read(d->readBuffer.data(), d->readBuffer.size());
+    if (count < 0) {
+        archive_set_error(a, EIO, "%s", qPrintable(d->input.errorString()));
+        return -1;
+    }
+    d->bytesRead = d->input.pos();
+    *buffer = d->readBuffer.constData();
+    return la_ssize_t(count);
+}
+
+la_int64_t ArchiveExtractorPrivate::seekCallback(archive*, void* self, la_int64_t offset, int whence)
+{
+    auto* d = static_cast<ArchiveExtractorPrivate*>(self);
+    qint64 position = offset;
+    if (whence == SEEK_CUR)
+        position += d->input.pos();
+    else if (whence == SEEK_END)
+        position += d->input.size();
+    if (position < 0 || !d->input.seek(position))
+        return ARCHIVE_FATAL;
+    return position;
+}
+
+la_int64_t ArchiveExtractorPrivate::skipCallback(archive*, void* self, la_int64_t request)
+{
+    auto* d = static_cast<ArchiveExtractorPrivate*>(self);
+    const qint64 skipped = qMin<qint64>(request, d->input.size() - d->input.pos());
+    if (skipped <= 0 || !d->input.seek(d->input.pos() + skipped))
+        return 0;
+    d->bytesRead = d->input.pos();
+    return skipped;
+}
+
+} // namespace Updater

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace Updater {
+
+class ArchiveExtractorPrivate;
+
+// Unpacks one package archive (zip, tar.gz, tar.xz, tar.bz2, tar.zst; the kind
+// is read from the content, not the name) into an empty staging directory,
+// refusing anything that could reach outside it: absolute names, "..",
+// links that lead out, entries below a link, device nodes, FIFOs and sockets.
+//
+// extract() blocks and may run on a worker thread; cancel() and bytesRead()
+// may be called from any thread meanwhile. Everything else is read after
+// extract() has returned.
+class ArchiveExtractor
+{
+public:
+    // displayName names the archive in error texts (its URL, usually).
+    ArchiveExtractor(const QString& archivePath, const QString& stagingDirectory, const QString& displayName);
+    ~ArchiveExtractor();
+    ArchiveExtractor(const ArchiveExtractor&) = delete;
+    ArchiveExtractor& operator=(const ArchiveExtractor&) = delete;
+
+    enum Failure { NoFailure, RefusedContent, DamagedArchive, FileSystemFailure, Cancelled };
+
+    bool extract();
+    void cancel();
+    Failure failure() const;
+    bool wasCancelled() const;
+    // Bytes of the archive file consumed so far.
+    qint64 bytesRead() const;
+    QString errorString() const;
+
+    // Files and links unpacked, relative to the staging directory, '/'-separated,
+    // each once, in archive order.
+    QStringList files() const;
+    // Directories the archive names, parents before children.
+    QStringList directories() const;
+    // Bytes of regular file content written.
+    quint64 unpackedSize() const;
+
+    // The entry name as a clean relative path ("./a//b" gives "a/b"; the root
+    // itself gives an empty string), or a null string and the reason in *why
+    // when the name is absolute, climbs with "..", or is reserved for the
+    // library's own files.
+    static QString safeRelativePath(const QString& entryName, QString* why);
+    // Whether a link stored at linkPath (a safe relative path) pointing to
+    // target can only ever resolve inside the root it is unpacked to: the
+    // target is relative and its ".." parts, all leading, climb no higher than
+    // the link's own directory. Links resolved through other such links stay
+    // inside too, so the order of entries does not matter.
+    static bool isContainedLinkTarget(const QString& linkPath, const QString& target);
+
+private:
+    std::unique_ptr<ArchiveExtractorPrivate> d;
+};
+
+} // namespace Updater

@@ -1,0 +1,496 @@
+#include "InstallTransaction.h"
+
+#include "InstallLayout.h"
+#include "Updater/PackagesInfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QUrl>
+
+#include <filesystem>
+#include <system_error>
+
+namespace Updater {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const QString journalName = QStringLiteral("journal");
+const QString snapshotName = QStringLiteral("record.old");
+const QString absentMarkerName = QStringLiteral("record.absent");
+const QByteArray commitLine = QByteArrayLiteral("commit");
+
+fs::path nativePath(const QString& path)
+{
+    return fs::u8path(path.toStdString());
+}
+
+enum class EntryKind { Missing, Directory, Other, Unknown };
+
+// What is at path itself: a link counts as a file, whatever it points to.
+EntryKind entryKind(const QString& path, QString* why = nullptr)
+{
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(nativePath(path), error);
+    if (status.type() == fs::file_type::not_found)
+        return EntryKind::Missing;
+    if (error) {
+        if (why)
+            *why = QString::fromStdString(error.message());
+        return EntryKind::Unknown;
+    }
+    return fs::is_directory(status) ? EntryKind::Directory : EntryKind::Other;
+}
+
+bool isLinkToDirectory(const QString& path)
+{
+    std::error_code error;
+    return fs::is_symlink(fs::symlink_status(nativePath(path), error))
+        && fs::is_directory(fs::status(nativePath(path), error));
+}
+
+bool moveEntry(const QString& from, const QString& to, QString* why)
+{
+    std::error_code error;
+    fs::rename(nativePath(from), nativePath(to), error);
+    if (error)
+        *why = QString::fromStdString(error.message());
+    return !error;
+}
+
+bool removeEntry(const QString& path, QString* why)
+{
+    std::error_code error;
+    fs::remove(nativePath(path), error);
+    if (error)
+        *why = QString::fromStdString(error.message());
+    return !error;
+}
+
+QString native(const QString& path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+QString recordPathIn(const QString& targetDirectory)
+{
+    return targetDirectory + QLatin1Char('/') + PackagesInfo::recordFileName();
+}
+
+struct JournalEntry
+{
+    QByteArray operation;
+    int backup = -1;
+    QString relative;
+
+    QByteArray toLine() const
+    {
+        return operation + ' ' + QByteArray::number(backup) + ' ' + QUrl::toPercentEncoding(relative) + '\n';
+    }
+
+    static JournalEntry fromLine(const QByteArray& line)
+    {
+        const QList<QByteArray> fields = line.split(' ');
+        JournalEntry entry;
+        entry.operation = fields.value(0);
+        entry.backup = fields.value(1).toInt();
+        entry.relative = QUrl::fromPercentEncoding(fields.value(2));
+        return entry;
+    }
+};
+
+// Undoes what the journal of workDirectory says was done to targetDirectory.
+// Safe to repeat: each undo looks at what is really there first.
+class Rollback
+{
+public:
+    Rollback(const QString& targetDirectory, const QString& workDirectory)
+        : target(targetDirectory)
+        , work(workDirectory)
+    {
+    }
+
+    bool run(QString* errorString)
+    {
+        QFile journal(work + QLatin1Char('/') + journalName);
+        if (journal.exists()) {
+            if (!journal.open(QIODevice::ReadOnly)) {
+                *errorString
+                    = QStringLiteral("cannot read %1: %2").arg(native(journal.fileName()), journal.errorString());
+                return false;
+            }
+            const QList<QByteArray> lines = journal.readAll().split('\n');
+            journal.close();
+            if (!lines.contains(commitLine)) {
+                for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+                    if (!line->isEmpty())
+                        undo(JournalEntry::fromLine(*line));
+                }
+                restoreRecord();
+            }
+        }
+        if (!problems.isEmpty()) {
+            *errorString = QStringLiteral("could not restore everything in %1 (%2); what is left is kept in %3")
+                               .arg(native(target), problems.join(QLatin1String("; ")), native(work));
+            return false;
+        }
+        QDir(work).removeRecursively();
+        return true;
+    }
+
+private:
+    QString target;
+    QString work;
+    QStringList problems;
+
+    QString targetPath(const QString& relative) const { return target + QLatin1Char('/') + relative; }
+    QString backupPath(int backup) const { return work + QStringLiteral("/backup/") + QString::number(backup); }
+
+    void undo(const JournalEntry& entry)
+    {
+        QString why;
+        const QString path = targetPath(entry.relative);
+        if (entry.operation == "mkdir") {
+            QDir().rmdir(path); // only when empty: a user's file keeps it
+        } else if (entry.operation == "add") {
+            if (entryKind(path) == EntryKind::Other && !removeEntry(path, &why))
+                problems.append(QStringLiteral("cannot remove %1: %2").arg(native(path), why));
+        } else if (entry.operation == "replace" || entry.operation == "remove") {
+            const QString backup = backupPath(entry.backup);
+            if (entryKind(backup) == EntryKind::Missing)
+                return; // the old file never left
+            if (entryKind(path) == EntryKind::Other && !removeEntry(path, &why))
+                problems.append(QStringLiteral("cannot remove %1: %2").arg(native(path), why));
+            else if (!moveEntry(backup, path, &why))
+                problems.append(QStringLiteral("cannot restore %1: %2").arg(native(path), why));
+        }
+    }
+
+    void restoreRecord()
+    {
+        const QString recordPath = recordPathIn(target);
+        if (QFile::exists(work + QLatin1Char('/') + absentMarkerName)) {
+            if (QFile::exists(recordPath) && !QFile::remove(recordPath))
+                problems.append(QStringLiteral("cannot remove the new record %1").arg(native(recordPath)));
+            return;
+        }
+        QFile snapshot(work + QLatin1Char('/') + snapshotName);
+        if (!snapshot.open(QIODevice::ReadOnly))
+            return; // taken before the first change, so nothing changed
+        QSaveFile record(recordPath);
+        if (!record.open(QIODevice::WriteOnly) || record.write(snapshot.readAll()) != snapshot.size()
+            || !record.commit())
+            problems.append(
+                QStringLiteral("cannot restore the record %1: %2").arg(native(recordPath), record.errorString()));
+    }
+};
+
+} // namespace
+
+class InstallTransactionPrivate
+{
+public:
+    struct Step
+    {
+        enum Type { MakeDirectory, MoveIn, Remove } type;
+        int package;
+        QString relative;
+    };
+
+    QString target;
+    QString work;
+    QList<Step> steps;
+    int done = 0;
+    int backups = 0;
+    bool created = false;
+    bool finished = false;
+    QFile journal;
+    QStringList removed;
+    QString errorString;
+
+    QString targetPath(const QString& relative) const { return target + QLatin1Char('/') + relative; }
+    QString backupPath(int backup) const { return work + QStringLiteral("/backup/") + QString::number(backup); }
+    QString stagedPath(const Step& step) const
+    {
+        return work + QStringLiteral("/staging/") + QString::number(step.package) + QLatin1Char('/') + step.relative;
+    }
+
+    bool write(const JournalEntry& entry);
+    bool makeDirectory(const Step& step);
+    bool moveIn(const Step& step);
+    bool remove(const Step& step);
+    void removeEmptiedDirectories();
+    bool failWith(const QString& text)
+    {
+        errorString = text;
+        return false;
+    }
+};
+
+InstallTransaction::InstallTransaction(const QString& targetDirectory)
+    : d(std::make_unique<InstallTransactionPrivate>())
+{
+    d->target = QDir::cleanPath(targetDirectory);
+}
+
+InstallTransaction::~InstallTransaction()
+{
+    if (d->created && !d->finished)
+        rollBack();
+}
+
+bool InstallTransaction::create()
+{
+    QDir target(d->target);
+    for (int attempt = 0; attempt < 16 && !d->created; ++attempt) {
+        const QString name
+            = InstallLayout::workDirectoryPrefix() + QString::number(QRandomGenerator::global()->generate(), 36);
+        if (!target.exists(name) && target.mkdir(name)) {
+            d->work = target.filePath(name);
+            d->created
+                = QDir(d->work).mkpath(QStringLiteral("staging")) && QDir(d->work).mkpath(QStringLiteral("backup"));
+        }
+    }
+    if (!d->created)
+        return d->failWith(QStringLiteral("cannot create a work directory in %1").arg(native(d->target)));
+    return true;
+}
+
+QString InstallTransaction::workDirectory() const
+{
+    return d->work;
+}
+
+QString InstallTransaction::stagingDirectory(int package) const
+{
+    return d->work + QStringLiteral("/staging/") + QString::number(package);
+}
+
+QString InstallTransaction::downloadPath(int package) const
+{
+    return d->work + QStringLiteral("/download-") + QString::number(package);
+}
+
+void InstallTransaction::addPackage(
+    int package, const QStringList& directories, const QStringList& files, const QStringList& obsoleteFiles)
+{
+    using Step = InstallTransactionPrivate::Step;
+    for (const QString& directory : directories)
+        d->steps.append({ Step::MakeDirectory, package, directory });
+    for (const QString& file : files)
+        d->steps.append({ Step::MoveIn, package, file });
+    for (const QString& file : obsoleteFiles)
+        d->steps.append({ Step::Remove, package, file });
+}
+
+bool InstallTransaction::saveRecordSnapshot(const QString& recordPath)
+{
+    QFile record(recordPath);
+    const QString snapshotPath = d->work + QLatin1Char('/') + snapshotName;
+    if (!record.exists()) {
+        QFile marker(d->work + QLatin1Char('/') + absentMarkerName);
+        if (!marker.open(QIODevice::WriteOnly))
+            return d->failWith(
+                QStringLiteral("cannot write %1: %2").arg(native(marker.fileName()), marker.errorString()));
+    } else {
+        QSaveFile snapshot(snapshotPath);
+        if (!record.open(QIODevice::ReadOnly) || !snapshot.open(QIODevice::WriteOnly)
+            || snapshot.write(record.readAll()) != record.size() || !snapshot.commit())
+            return d->failWith(
+                QStringLiteral("cannot keep a copy of the record %1: %2")
+                    .arg(native(recordPath), record.error() ? record.errorString() : snapshot.errorString()));
+    }
+    d->journal.setFileName(d->work + QLatin1Char('/') + journalName);
+    if (!d->journal.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return d->failWith(
+            QStringLiteral("cannot write %1: %2").arg(native(d->journal.fileName()), d->journal.errorString()));
+    return true;
+}
+
+int InstallTransaction::stepCount() const
+{
+    return d->steps.size();
+}
+
+int InstallTransaction::stepsDone() const
+{
+    return d->done;
+}
+
+bool InstallTransaction::atEnd() const
+{
+    return d->done >= d->steps.size();
+}
+
+int InstallTransaction::currentPackage() const
+{
+    return atEnd() ? -1 : d->steps.at(d->done).package;
+}
+
+bool InstallTransaction::doNextStep()
+{
+    if (atEnd())
+        return true;
+    if (!d->journal.isOpen())
+        return d->failWith(QStringLiteral("the record was not saved before the install began"));
+    const InstallTransactionPrivate::Step& step = d->steps.at(d->done);
+    bool ok = false;
+    switch (step.type) {
+    case InstallTransactionPrivate::Step::MakeDirectory:
+        ok = d->makeDirectory(step);
+        break;
+    case InstallTransactionPrivate::Step::MoveIn:
+        ok = d->moveIn(step);
+        break;
+    case InstallTransactionPrivate::Step::Remove:
+        ok = d->remove(step);
+        break;
+    }
+    if (ok)
+        ++d->done;
+    return ok;
+}
+
+bool InstallTransaction::commit()
+{
+    if (!d->journal.isOpen() || d->journal.write(commitLine + '\n') != commitLine.size() + 1)
+        return d->failWith(
+            QStringLiteral("cannot write %1: %2").arg(native(d->journal.fileName()), d->journal.errorString()));
+    d->journal.close();
+    d->finished = true;
+    d->removeEmptiedDirectories();
+    // A work directory that will not go is cleared by the next run's recover().
+    QDir(d->work).removeRecursively();
+    return true;
+}
+
+bool InstallTransaction::rollBack()
+{
+    if (!d->created || d->finished)
+        return true;
+    d->journal.close();
+    d->finished = true;
+    Rollback rollback(d->target, d->work);
+    QString error;
+    if (!rollback.run(&error))
+        return d->failWith(error);
+    return true;
+}
+
+bool InstallTransaction::isFinished() const
+{
+    return d->finished;
+}
+
+QString InstallTransaction::errorString() const
+{
+    return d->errorString;
+}
+
+bool InstallTransaction::recover(const QString& targetDirectory, QString* errorString)
+{
+    const QDir target(targetDirectory);
+    const QStringList leftovers = target.entryList(
+        { InstallLayout::workDirectoryPrefix() + QLatin1Char('*') }, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList problems;
+    for (const QString& name : leftovers) {
+        Rollback rollback(target.absolutePath(), target.filePath(name));
+        QString error;
+        if (!rollback.run(&error))
+            problems.append(error);
+    }
+    if (!problems.isEmpty())
+        *errorString = problems.join(QLatin1String("; "));
+    return problems.isEmpty();
+}
+
+bool InstallTransactionPrivate::write(const JournalEntry& entry)
+{
+    const QByteArray line = entry.toLine();
+    if (journal.write(line) != line.size())
+        return failWith(QStringLiteral("cannot write %1: %2").arg(native(journal.fileName()), journal.errorString()));
+    return true;
+}
+
+bool InstallTransactionPrivate::makeDirectory(const Step& step)
+{
+    const QString path = targetPath(step.relative);
+    QString why;
+    switch (entryKind(path, &why)) {
+    case EntryKind::Directory:
+        return true;
+    case EntryKind::Other:
+        // A link to a directory is a directory the user moved elsewhere.
+        if (isLinkToDirectory(path))
+            return true;
+        return failWith(
+            QStringLiteral("cannot create the directory %1: a file of that name is in the way").arg(native(path)));
+    case EntryKind::Unknown:
+        return failWith(QStringLiteral("cannot create the directory %1: %2").arg(native(path), why));
+    case EntryKind::Missing:
+        break;
+    }
+    if (!write({ "mkdir", -1, step.relative }))
+        return false;
+    if (!QDir().mkdir(path))
+        return failWith(QStringLiteral("cannot create the directory %1").arg(native(path)));
+    return true;
+}
+
+bool InstallTransactionPrivate::moveIn(const Step& step)
+{
+    const QString path = targetPath(step.relative);
+    QString why;
+    switch (entryKind(path, &why)) {
+    case EntryKind::Directory:
+        return failWith(QStringLiteral("cannot replace %1: a directory of that name is in the way").arg(native(path)));
+    case EntryKind::Unknown:
+        return failWith(QStringLiteral("cannot replace %1: %2").arg(native(path), why));
+    case EntryKind::Other: {
+        const int backup = backups++;
+        if (!write({ "replace", backup, step.relative }))
+            return false;
+        if (!moveEntry(path, backupPath(backup), &why))
+            return failWith(QStringLiteral("cannot replace %1: %2").arg(native(path), why));
+        break;
+    }
+    case EntryKind::Missing:
+        if (!write({ "add", -1, step.relative }))
+            return false;
+        break;
+    }
+    if (!moveEntry(stagedPath(step), path, &why))
+        return failWith(QStringLiteral("cannot install %1: %2").arg(native(path), why));
+    return true;
+}
+
+bool InstallTransactionPrivate::remove(const Step& step)
+{
+    const QString path = targetPath(step.relative);
+    QString why;
+    // A directory was never a file of the package; leave it alone.
+    if (entryKind(path, &why) != EntryKind::Other)
+        return true;
+    const int backup = backups++;
+    if (!write({ "remove", backup, step.relative }))
+        return false;
+    if (!moveEntry(path, backupPath(backup), &why))
+        return failWith(QStringLiteral("cannot remove %1: %2").arg(native(path), why));
+    removed.append(step.relative);
+    return true;
+}
+
+void InstallTransactionPrivate::removeEmptiedDirectories()
+{
+    QDir root(target);
+    for (const QString& file : qAsConst(removed)) {
+        QString parent = file.section(QLatin1Char('/'), 0, -2);
+        while (!parent.isEmpty() && root.rmdir(parent))
+            parent = parent.section(QLatin1Char('/'), 0, -2);
+    }
+}
+
+} // namespace Updater

@@ -1,0 +1,467 @@
+#include "Updater/UpdateInstaller.h"
+
+#include "ArchiveExtractor.h"
+#include "HashingFile.h"
+#include "InstallLayout.h"
+#include "InstallTransaction.h"
+#include "Transfer.h"
+#include "Updater/PackagesInfo.h"
+#include "Updater/Target.h"
+#include "Updater/Update.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLockFile>
+#include <QPointer>
+#include <QSet>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
+
+namespace Updater {
+
+namespace {
+
+// Longest stretch the swap keeps the event loop waiting, so the GUI stays live.
+constexpr int swapSliceMsec = 20;
+constexpr int unpackPollMsec = 100;
+// Shares of the progress bar: downloading and unpacking (by archive bytes), then the swap.
+constexpr double transferShare = 90.0;
+constexpr double swapShare = 10.0;
+
+QString packageLabel(const Update* update)
+{
+    const QString name = update->title.isEmpty() ? update->packageName : update->title;
+    return QStringLiteral("%1 %2").arg(name, update->version);
+}
+
+} // namespace
+
+class UpdateInstallerPrivate
+{
+public:
+    struct Staged
+    {
+        QStringList files;
+        QStringList directories;
+        quint64 size = 0;
+    };
+
+    UpdateInstallerPrivate(UpdateInstaller* q, Target* target)
+        : q(q)
+        , target(target)
+    {
+    }
+
+    UpdateInstaller* q;
+    Target* target;
+    QList<Update*> updates;
+
+    std::unique_ptr<QLockFile> lock;
+    std::unique_ptr<InstallTransaction> transaction;
+    Transfer transfer;
+    std::unique_ptr<HashingFile> download;
+    std::unique_ptr<ArchiveExtractor> extractor;
+    std::unique_ptr<QThread> worker;
+    bool unpacked = false;
+    QTimer unpackPoll;
+    QList<Staged> staged;
+
+    int current = 0;
+    int lastSwapPackage = -1;
+    qint64 totalBytes = 0;
+    qint64 bytesDone = 0;
+    qint64 currentBytes = 0;
+    int lastProgress = -1;
+    bool stopping = false;
+    bool active = false;
+
+    QString targetDirectory() const { return QDir::cleanPath(target->directory()); }
+    bool prepare();
+    void startDownload();
+    void onDownloadFinished(bool success);
+    bool verifyDownload();
+    void startUnpack();
+    void onUnpacked();
+    void startSwap();
+    void swapSlice();
+    void writeRecord();
+    QStringList obsoleteFiles(int index) const;
+    void reportProgress();
+    void waitForWorker();
+    void failRun(int code, const QString& text);
+    void finishRun(bool success);
+};
+
+UpdateInstaller::UpdateInstaller(Target* target, QObject* parent)
+    : Task(parent)
+    , d(std::make_unique<UpdateInstallerPrivate>(this, target))
+{
+    connect(&d->transfer, &Transfer::finished, this, [this](bool success) { d->onDownloadFinished(success); });
+    connect(&d->transfer, &Transfer::progress, this, [this](qint64 received) {
+        d->currentBytes = received;
+        d->reportProgress();
+    });
+    d->unpackPoll.setInterval(unpackPollMsec);
+    connect(&d->unpackPoll, &QTimer::timeout, this, [this] {
+        d->currentBytes = d->extractor ? d->extractor->bytesRead() : 0;
+        d->reportProgress();
+    });
+}
+
+UpdateInstaller::~UpdateInstaller()
+{
+    d->waitForWorker();
+}
+
+void UpdateInstaller::setUpdatesToInstall(const QList<Update*>& updates)
+{
+    d->updates = updates;
+}
+
+void UpdateInstaller::start()
+{
+    d->stopping = false;
+    d->active = true;
+    d->current = 0;
+    d->lastSwapPackage = -1;
+    d->bytesDone = 0;
+    d->currentBytes = 0;
+    d->lastProgress = -1;
+    d->staged.clear();
+    d->totalBytes = 0;
+    for (const Update* update : qAsConst(d->updates))
+        d->totalBytes += qint64(update->archiveSize);
+
+    if (!d->prepare())
+        return;
+    d->reportProgress();
+    if (d->updates.isEmpty())
+        d->startSwap();
+    else
+        d->startDownload();
+}
+
+void UpdateInstaller::abort()
+{
+    d->stopping = true;
+    if (d->transfer.isRunning())
+        d->transfer.abort(); // finishes the run through onDownloadFinished
+    if (d->extractor)
+        d->extractor->cancel(); // onUnpacked notices
+    // The swap notices at its next step.
+}
+
+bool UpdateInstallerPrivate::prepare()
+{
+    const QString directory = targetDirectory();
+    if (target->directory().isEmpty()) {
+        failRun(Task::InternalError,
+            UpdateInstaller::tr("the target %1 has no directory to install into").arg(target->name()));
+        return false;
+    }
+    if (!QDir().mkpath(directory)) {
+        failRun(Task::FileSystemError,
+            UpdateInstaller::tr("cannot create the directory %1").arg(QDir::toNativeSeparators(directory)));
+        return false;
+    }
+    // Two installs into one directory would undo each other's work.
+    lock = std::make_unique<QLockFile>(directory + QLatin1Char('/') + InstallLayout::lockFileName());
+    lock->setStaleLockTime(0); // a live install may take long; a dead one is noticed by its process id
+    if (!lock->tryLock(0)) {
+        lock.reset();
+        failRun(Task::FileSystemError,
+            UpdateInstaller::tr("cannot install into %1: another install into it is running")
+                .arg(QDir::toNativeSeparators(directory)));
+        return false;
+    }
+    QString leftoverError;
+    const bool recovered = InstallTransaction::recover(directory, &leftoverError);
+    target->packagesInfo()->reload();
+    if (!recovered) {
+        failRun(Task::FileSystemError,
+            UpdateInstaller::tr("cannot undo an install that was interrupted earlier: %1").arg(leftoverError));
+        return false;
+    }
+    transaction = std::make_unique<InstallTransaction>(directory);
+    if (!transaction->create()) {
+        failRun(Task::FileSystemError, transaction->errorString());
+        return false;
+    }
+    return true;
+}
+
+void UpdateInstallerPrivate::startDownload()
+{
+    const Update* update = updates.at(current);
+    emit q->progressText(UpdateInstaller::tr("Downloading %1").arg(packageLabel(update)));
+    currentBytes = 0;
+    download = std::make_unique<HashingFile>(transaction->downloadPath(current));
+    if (!download->open(QIODevice::WriteOnly)) {
+        failRun(Task::FileSystemError,
+            UpdateInstaller::tr("cannot store the download of %1: %2")
+                .arg(update->archiveUrl.toDisplayString(), download->errorString()));
+        return;
+    }
+    transfer.setMaximumSize(qint64(update->archiveSize));
+    transfer.start(update->archiveUrl, download.get());
+}
+
+void UpdateInstallerPrivate::onDownloadFinished(bool success)
+{
+    if (!active)
+        return;
+    download->close();
+    const Update* update = updates.at(current);
+    if (stopping) {
+        failRun(Task::CancelledError, UpdateInstaller::tr("the install was cancelled"));
+        return;
+    }
+    if (!success) {
+        // Also what a server sending more than the index declares gets: the
+        // transfer stops it at the declared size.
+        failRun(Task::NetworkError, transfer.errorString());
+        return;
+    }
+    if (download->hasFailed()) {
+        failRun(Task::FileSystemError,
+            UpdateInstaller::tr("cannot store the download of %1: %2")
+                .arg(update->archiveUrl.toDisplayString(), download->errorString()));
+        return;
+    }
+    emit q->progressText(UpdateInstaller::tr("Verifying %1").arg(packageLabel(update)));
+    if (!verifyDownload())
+        return;
+    bytesDone += qint64(update->archiveSize);
+    currentBytes = 0;
+    startUnpack();
+}
+
+bool UpdateInstallerPrivate::verifyDownload()
+{
+    const Update* update = updates.at(current);
+    const QString url = update->archiveUrl.toDisplayString();
+    if (quint64(download->written()) != update->archiveSize) {
+        failRun(Task::IntegrityError,
+            UpdateInstaller::tr("checksum mismatch for %1: the index declares %2 bytes, %3 arrived")
+                .arg(url, QString::number(update->archiveSize), QString::number(download->written())));
+        return false;
+    }
+    const QByteArray actual = download->sha256();
+    if (actual != update->sha256) {
+        failRun(Task::IntegrityError,
+            UpdateInstaller::tr("checksum mismatch for %1: the index declares SHA-256 %2, the download has %3")
+                .arg(url, QString::fromLatin1(update->sha256.toHex()), QString::fromLatin1(actual.toHex())));
+        return false;
+    }
+    return true;
+}
+
+void UpdateInstallerPrivate::startUnpack()
+{
+    const Update* update = updates.at(current);
+    emit q->progressText(UpdateInstaller::tr("Unpacking %1").arg(packageLabel(update)));
+    const QString staging = transaction->stagingDirectory(current);
+    if (!QDir().mkpath(staging)) {
+        failRun(Task::FileSystemError,
+            UpdateInstaller::tr("cannot create the directory %1").arg(QDir::toNativeSeparators(staging)));
+        return;
+    }
+    extractor = std::make_unique<ArchiveExtractor>(
+        transaction->downloadPath(current), staging, update->archiveUrl.toDisplayString());
+    // Unpacking a large archive takes seconds; a worker keeps the GUI responsive
+    // and the extractor checks for cancel() between blocks.
+    unpacked = false;
+    ArchiveExtractor* job = extractor.get();
+    worker.reset(QThread::create([this, job] { unpacked = job->extract(); }));
+    QObject::connect(worker.get(), &QThread::finished, q, [this] { onUnpacked(); });
+    unpackPoll.start();
+    worker->start();
+}
+
+void UpdateInstallerPrivate::onUnpacked()
+{
+    unpackPoll.stop();
+    if (!active || !worker)
+        return;
+    worker->wait();
+    worker.reset();
+    QFile::remove(transaction->downloadPath(current));
+    const std::unique_ptr<ArchiveExtractor> done = std::move(extractor);
+    if (stopping) {
+        failRun(Task::CancelledError, UpdateInstaller::tr("the install was cancelled"));
+        return;
+    }
+    if (!unpacked) {
+        const bool diskProblem = done->failure() == ArchiveExtractor::FileSystemFailure;
+        failRun(diskProblem ? Task::FileSystemError : Task::FormatError, done->errorString());
+        return;
+    }
+    staged.append({ done->files(), done->directories(), done->unpackedSize() });
+    bytesDone += qint64(updates.at(current)->archiveSize);
+    currentBytes = 0;
+    reportProgress();
+    if (++current < updates.size())
+        startDownload();
+    else
+        startSwap();
+}
+
+void UpdateInstallerPrivate::startSwap()
+{
+    for (int i = 0; i < staged.size(); ++i)
+        transaction->addPackage(i, staged.at(i).directories, staged.at(i).files, obsoleteFiles(i));
+    if (!transaction->saveRecordSnapshot(target->packagesInfo()->fileName())) {
+        failRun(Task::FileSystemError, transaction->errorString());
+        return;
+    }
+    QTimer::singleShot(0, q, [this] { swapSlice(); });
+}
+
+void UpdateInstallerPrivate::swapSlice()
+{
+    if (!active)
+        return;
+    QElapsedTimer slice;
+    slice.start();
+    while (!transaction->atEnd()) {
+        if (stopping) {
+            failRun(Task::CancelledError, UpdateInstaller::tr("the install was cancelled"));
+            return;
+        }
+        if (slice.elapsed() >= swapSliceMsec) {
+            QTimer::singleShot(0, q, [this] { swapSlice(); });
+            return;
+        }
+        if (!transaction->doNextStep()) {
+            failRun(Task::FileSystemError, transaction->errorString());
+            return;
+        }
+        reportProgress();
+    }
+    writeRecord();
+}
+
+void UpdateInstallerPrivate::writeRecord()
+{
+    emit q->progressText(UpdateInstaller::tr("Recording the installed packages"));
+    PackagesInfo* record = target->packagesInfo();
+    for (int i = 0; i < updates.size(); ++i) {
+        const Update* update = updates.at(i);
+        const Staged& package = staged.at(i);
+        if (!record->installPackage(update->packageName, update->version, update->title, update->description,
+                package.files, package.size)) {
+            failRun(Task::FileSystemError,
+                UpdateInstaller::tr("cannot write the package record %1: %2")
+                    .arg(QDir::toNativeSeparators(record->fileName()), record->errorString()));
+            return;
+        }
+    }
+    if (!transaction->commit()) {
+        failRun(Task::FileSystemError, transaction->errorString());
+        return;
+    }
+    finishRun(true);
+}
+
+// The files the package's installed version has and the new one has not,
+// unless another package claims them.
+QStringList UpdateInstallerPrivate::obsoleteFiles(int index) const
+{
+    const PackagesInfo* record = target->packagesInfo();
+    const QString name = updates.at(index)->packageName;
+    const int recorded = record->findPackageInfo(name);
+    if (recorded < 0)
+        return {};
+
+    QSet<QString> kept;
+    for (int i = 0; i < staged.size(); ++i) {
+        for (const QString& file : staged.at(i).files)
+            kept.insert(file);
+    }
+    for (const PackageInfo& other : record->packageInfos()) {
+        if (other.name() == name)
+            continue;
+        for (const QString& file : other.files())
+            kept.insert(file);
+    }
+    QStringList obsolete;
+    for (const QString& file : record->packageInfo(recorded).files()) {
+        // The record is a plain file anyone may edit: never let it name a path
+        // outside the target directory.
+        QString why;
+        const QString safe = ArchiveExtractor::safeRelativePath(file, &why);
+        if (!safe.isEmpty() && !kept.contains(safe))
+            obsolete.append(safe);
+    }
+    return obsolete;
+}
+
+void UpdateInstallerPrivate::reportProgress()
+{
+    double value = transferShare;
+    if (current < updates.size())
+        value = totalBytes > 0 ? transferShare * double(bytesDone + currentBytes) / double(2 * totalBytes) : 0.0;
+    else if (transaction && transaction->stepCount() > 0)
+        value = transferShare + swapShare * transaction->stepsDone() / transaction->stepCount();
+    const int percent = qBound(0, int(value), 100);
+    if (percent != lastProgress) {
+        lastProgress = percent;
+        emit q->progressValue(percent);
+    }
+
+    if (transaction && current >= updates.size() && !transaction->atEnd()) {
+        const int package = transaction->currentPackage();
+        if (package != lastSwapPackage && package >= 0 && package < updates.size()) {
+            lastSwapPackage = package;
+            emit q->progressText(UpdateInstaller::tr("Installing %1").arg(packageLabel(updates.at(package))));
+        }
+    }
+}
+
+void UpdateInstallerPrivate::waitForWorker()
+{
+    if (!worker)
+        return;
+    if (extractor)
+        extractor->cancel();
+    worker->wait();
+    worker.reset();
+}
+
+void UpdateInstallerPrivate::failRun(int code, const QString& text)
+{
+    if (!active)
+        return;
+    active = false; // what follows may emit signals that end up here again
+    if (transfer.isRunning())
+        transfer.abort();
+    waitForWorker();
+    extractor.reset();
+    download.reset();
+    QString rollbackError;
+    if (transaction && !transaction->rollBack())
+        rollbackError = transaction->errorString();
+    target->packagesInfo()->reload();
+    q->fail(code, text);
+    if (!rollbackError.isEmpty())
+        q->fail(Task::FileSystemError, rollbackError);
+    finishRun(false);
+}
+
+void UpdateInstallerPrivate::finishRun(bool success)
+{
+    active = false;
+    download.reset();
+    unpackPoll.stop();
+    transaction.reset();
+    lock.reset();
+    if (success) {
+        lastProgress = -1;
+        emit q->progressValue(100);
+    }
+    q->finish(success);
+}
+
+} // namespace Updater

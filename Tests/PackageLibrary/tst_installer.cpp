@@ -1,0 +1,495 @@
+#include "NginxServer.h"
+#include "TestRegistry.h"
+
+#include <Updater/PackagesInfo.h>
+#include <Updater/Target.h>
+#include <Updater/Update.h>
+#include <Updater/UpdateInstaller.h>
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QLockFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace Updater;
+
+namespace {
+
+// Every entry below root (hidden ones too) with its content, so two states of
+// a directory compare byte for byte.
+QMap<QString, QByteArray> treeOf(const QString& root)
+{
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(
+        root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (info.isSymLink()) {
+            tree.insert(relative, "-> " + QFile::encodeName(info.symLinkTarget()));
+        } else if (info.isDir()) {
+            tree.insert(relative + QLatin1Char('/'), QByteArray());
+        } else {
+            QFile file(path);
+            file.open(QIODevice::ReadOnly);
+            tree.insert(relative, file.readAll());
+        }
+    }
+    return tree;
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
+    file.write(content);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+
+bool runTool(const QString& program, const QStringList& arguments, const QString& directory = QString())
+{
+    QProcess process;
+    process.setWorkingDirectory(directory);
+    process.start(program, arguments);
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        qWarning() << program << arguments << process.readAllStandardError();
+        return false;
+    }
+    return true;
+}
+
+// Packs the content of sourceDir with bsdtar; extra arguments pick the format
+// and let a test rename members into hostile names ("-s", "-P").
+bool pack(const QString& archive, const QString& sourceDir, const QStringList& extra = {})
+{
+    return runTool(QStringLiteral("bsdtar"),
+        QStringList { QStringLiteral("-c"), QStringLiteral("-f"), archive } + extra
+            + QStringList { QStringLiteral("-C"), sourceDir, QStringLiteral(".") });
+}
+
+std::unique_ptr<Update> updateFor(const QString& archive, const QString& name, const QString& version)
+{
+    auto update = std::make_unique<Update>();
+    update->packageName = name;
+    update->title = name;
+    update->version = version;
+    update->installedVersion = QStringLiteral("0.0");
+    update->archiveUrl = QUrl::fromLocalFile(archive);
+    const QByteArray content = readFile(archive);
+    update->archiveSize = quint64(content.size());
+    update->sha256 = QCryptographicHash::hash(content, QCryptographicHash::Sha256);
+    return update;
+}
+
+struct RunResult
+{
+    bool success = false;
+    QList<int> codes;
+    QStringList errors;
+    QList<int> progress;
+    QStringList texts;
+};
+
+RunResult install(
+    const QString& directory, const QList<Update*>& updates, const std::function<void(UpdateInstaller&)>& prepare = {})
+{
+    Target target(QStringLiteral("tool"));
+    target.setDirectory(directory);
+    UpdateInstaller installer(&target);
+    RunResult result;
+    QObject::connect(&installer, &Task::error, [&result](int code, const QString& text) {
+        result.codes.append(code);
+        result.errors.append(text);
+    });
+    QObject::connect(&installer, &Task::progressValue, [&result](int value) { result.progress.append(value); });
+    QObject::connect(&installer, &Task::progressText, [&result](const QString& text) { result.texts.append(text); });
+    if (prepare)
+        prepare(installer);
+    installer.setUpdatesToInstall(updates);
+    result.success = installer.run();
+    return result;
+}
+
+} // namespace
+
+class TestInstaller : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_temp;
+    QString m_target;
+    QString m_sources;
+    int m_archives = 0;
+
+    QString source(const QString& name)
+    {
+        const QString path = m_sources + QLatin1Char('/') + name;
+        QDir(path).removeRecursively();
+        QDir().mkpath(path);
+        return path;
+    }
+
+    QString archivePath(const QString& suffix)
+    {
+        return m_temp.filePath(QStringLiteral("a%1%2").arg(++m_archives).arg(suffix));
+    }
+
+    // The target after a first install of tool 1.0 over the placeholder.
+    void installFirstVersion()
+    {
+        {
+            Target target(QStringLiteral("tool"));
+            target.setDirectory(m_target);
+            target.packagesInfo()->setTargetName(QStringLiteral("tool1"));
+            QVERIFY(
+                target.packagesInfo()->installPackage(QStringLiteral("tool"), QStringLiteral("0.0"), {}, {}, {}, 0));
+        }
+        writeFile(m_target + QStringLiteral("/user.ini"), "mine\n");
+        const QString dir = source(QStringLiteral("v1"));
+        writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 1.0\n");
+        QFile(dir + QStringLiteral("/tool"))
+            .setPermissions(QFile::permissions(dir + QStringLiteral("/tool")) | QFile::ExeOwner);
+        writeFile(dir + QStringLiteral("/data/old.txt"), "old\n");
+        writeFile(dir + QStringLiteral("/readme.txt"), "1.0\n");
+        const QString archive = archivePath(QStringLiteral(".zip"));
+        QVERIFY(pack(archive, dir, { QStringLiteral("--format"), QStringLiteral("zip") }));
+        const auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("1.0"));
+        const RunResult result = install(m_target, { update.get() });
+        QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+    }
+
+    void expectUnchangedAfter(const QList<Update*>& updates, const QString& expectedError, int expectedCode)
+    {
+        const QMap<QString, QByteArray> before = treeOf(m_target);
+        const RunResult result = install(m_target, updates);
+        QVERIFY(!result.success);
+        QVERIFY2(result.errors.value(0).contains(expectedError), qPrintable(result.errors.join(QLatin1Char('\n'))));
+        QCOMPARE(result.codes.value(0), expectedCode);
+        QCOMPARE(treeOf(m_target), before);
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_temp.isValid());
+        m_target = m_temp.filePath(QStringLiteral("tool"));
+        m_sources = m_temp.filePath(QStringLiteral("sources"));
+        QDir(m_target).removeRecursively();
+        QDir().mkpath(m_target);
+        installFirstVersion();
+    }
+
+    void firstInstallOverPlaceholder()
+    {
+        Target target(QStringLiteral("tool"));
+        target.setDirectory(m_target);
+        const PackageInfo package
+            = target.packagesInfo()->packageInfo(target.packagesInfo()->findPackageInfo(QStringLiteral("tool")));
+        QCOMPARE(package.version(), QStringLiteral("1.0"));
+        QCOMPARE(package.installDate(), QDate::currentDate());
+        QStringList files = package.files();
+        files.sort();
+        QCOMPARE(files, QStringList({ "data/old.txt", "readme.txt", "tool" }));
+        QCOMPARE(package.size(), quint64(QByteArray("#!/bin/sh\necho 1.0\n").size() + 4 + 4));
+        QVERIFY(QFileInfo(m_target + QStringLiteral("/tool")).isExecutable());
+        QCOMPARE(readFile(m_target + QStringLiteral("/user.ini")), QByteArray("mine\n"));
+        // Nothing of the installer's own is left behind.
+        const QStringList hidden
+            = QDir(m_target).entryList({ QStringLiteral(".tavupdater*") }, QDir::AllEntries | QDir::Hidden);
+        QVERIFY2(hidden.isEmpty(), qPrintable(hidden.join(QLatin1Char(' '))));
+    }
+
+    void updateReplacesAndRemovesFiles_data()
+    {
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QStringList>("format");
+        QTest::addColumn<bool>("overHttp");
+        QTest::newRow("tar.xz from file") << ".tar.xz" << QStringList { "-J" } << false;
+        QTest::newRow("tar.gz from nginx") << ".tar.gz" << QStringList { "-z" } << true;
+    }
+
+    void updateReplacesAndRemovesFiles()
+    {
+        QFETCH(QString, suffix);
+        QFETCH(QStringList, format);
+        QFETCH(bool, overHttp);
+
+        // Back-date the first install, so keeping its date is visible.
+        const QString recordPath = m_target + QStringLiteral("/Packages.xml");
+        QByteArray record = readFile(recordPath);
+        record.replace(
+            "installDate=\"" + QDate::currentDate().toString(Qt::ISODate).toLatin1(), "installDate=\"2020-01-02");
+        writeFile(recordPath, record);
+
+        const QString dir = source(QStringLiteral("v110"));
+        writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 1.10\n");
+        writeFile(dir + QStringLiteral("/readme.txt"), "1.10\n");
+        writeFile(dir + QStringLiteral("/lib/new.so"), "new\n");
+        const QString archive = archivePath(suffix);
+        QVERIFY(pack(archive, dir, format));
+        auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("1.10"));
+
+        std::unique_ptr<Vondra::Testing::NginxServer> nginx;
+        if (overHttp) {
+            if (!Vondra::Testing::NginxServer::isAvailable())
+                QSKIP("nginx is not installed");
+            nginx = std::make_unique<Vondra::Testing::NginxServer>(m_temp.path());
+            QVERIFY2(nginx->start(), qPrintable(nginx->errorString()));
+            update->archiveUrl = nginx->baseUrl().resolved(QUrl(QFileInfo(archive).fileName()));
+        }
+        const RunResult result = install(m_target, { update.get() });
+        QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+
+        QCOMPARE(readFile(m_target + QStringLiteral("/tool")), QByteArray("#!/bin/sh\necho 1.10\n"));
+        QCOMPARE(readFile(m_target + QStringLiteral("/lib/new.so")), QByteArray("new\n"));
+        QVERIFY(!QFileInfo::exists(m_target + QStringLiteral("/data")));
+        QCOMPARE(readFile(m_target + QStringLiteral("/user.ini")), QByteArray("mine\n"));
+        Target target(QStringLiteral("tool"));
+        target.setDirectory(m_target);
+        const PackageInfo package = target.packagesInfo()->packageInfo(0);
+        QCOMPARE(package.version(), QStringLiteral("1.10"));
+        QCOMPARE(package.installDate(), QDate(2020, 1, 2));
+        QCOMPARE(package.lastUpdateDate(), QDate::currentDate());
+        QCOMPARE(target.packagesInfo()->targetName(), QStringLiteral("tool1"));
+
+        // Progress runs from 0 to 100 without going back, naming each step.
+        QCOMPARE(result.progress.value(0), 0);
+        QCOMPARE(result.progress.last(), 100);
+        QVERIFY(std::is_sorted(result.progress.cbegin(), result.progress.cend()));
+        for (const char* step :
+            { "Downloading tool 1.10", "Verifying tool 1.10", "Unpacking tool 1.10", "Installing tool 1.10" })
+            QVERIFY2(result.texts.contains(QLatin1String(step)), qPrintable(result.texts.join(QLatin1Char('|'))));
+    }
+
+    void hostileArchiveChangesNothing_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("expectedError");
+        QTest::addColumn<int>("expectedCode");
+        QTest::newRow("tampered archive") << "tampered"
+                                          << "checksum mismatch for" << int(Task::IntegrityError);
+        QTest::newRow("larger than declared") << "larger"
+                                              << "more than the allowed" << int(Task::NetworkError);
+        QTest::newRow("damaged archive") << "damaged"
+                                         << "cannot unpack" << int(Task::FormatError);
+        QTest::newRow("dot-dot entry") << "dotdot"
+                                       << "climbs out of the target directory" << int(Task::FormatError);
+        QTest::newRow("absolute path") << "absolute"
+                                       << "is an absolute path" << int(Task::FormatError);
+        QTest::newRow("link leaving the directory") << "link"
+                                                    << "outside the target directory" << int(Task::FormatError);
+        QTest::newRow("link climbing through a link") << "linkchain"
+                                                      << "outside the target directory" << int(Task::FormatError);
+        QTest::newRow("entry below a link") << "belowlink"
+                                            << "lies below the link" << int(Task::FormatError);
+        QTest::newRow("FIFO") << "fifo"
+                              << "is a FIFO" << int(Task::FormatError);
+        QTest::newRow("device node") << "device"
+                                     << "is a device node" << int(Task::FormatError);
+        QTest::newRow("the record's name") << "record"
+                                           << "reserved" << int(Task::FormatError);
+    }
+
+    void hostileArchiveChangesNothing()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, expectedError);
+        QFETCH(int, expectedCode);
+
+        const QString dir = source(kind);
+        writeFile(dir + QStringLiteral("/tool"), "evil\n");
+        writeFile(dir + QStringLiteral("/readme.txt"), "2.0\n");
+        QStringList extra { QStringLiteral("-z") };
+        if (kind == QLatin1String("dotdot"))
+            extra << "-P"
+                  << "-s"
+                  << ",^\\./readme.txt,../../escaped.txt,";
+        if (kind == QLatin1String("absolute"))
+            extra << "-P"
+                  << "-s" << (",^\\./readme.txt," + m_temp.filePath(QStringLiteral("escaped.txt")) + ",");
+        if (kind == QLatin1String("link"))
+            QVERIFY(QFile::link(QStringLiteral("../../outside"), dir + QStringLiteral("/up")));
+        if (kind == QLatin1String("linkchain")) {
+            QDir(dir).mkdir(QStringLiteral("x"));
+            QVERIFY(QFile::link(QStringLiteral("x/.."), dir + QStringLiteral("/a")));
+            QVERIFY(QFile::link(QStringLiteral("a/.."), dir + QStringLiteral("/b")));
+        }
+        if (kind == QLatin1String("belowlink")) {
+            QVERIFY(QFile::link(QStringLiteral("sub"), dir + QStringLiteral("/l")));
+            writeFile(dir + QStringLiteral("/m/f"), "through the link\n");
+            extra << "-s"
+                  << ",^\\./m/f,l/f,";
+        }
+        if (kind == QLatin1String("fifo"))
+            QVERIFY(runTool(QStringLiteral("mkfifo"), { dir + QStringLiteral("/pipe") }));
+        if (kind == QLatin1String("device")
+            && !runTool(QStringLiteral("mknod"), { dir + QStringLiteral("/null"), "c", "1", "3" }))
+            QSKIP("cannot make a device node here");
+        if (kind == QLatin1String("record"))
+            writeFile(dir + QStringLiteral("/Packages.xml"), "<packageRecord/>");
+
+        const QString archive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(archive, dir, extra));
+        if (kind == QLatin1String("damaged")) {
+            QByteArray bytes = readFile(archive);
+            bytes.truncate(bytes.size() / 2);
+            writeFile(archive, bytes + QByteArray(64, 'x'));
+        }
+        auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("2.0"));
+        if (kind == QLatin1String("tampered")) {
+            QByteArray bytes = readFile(archive);
+            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
+            writeFile(archive, bytes);
+        }
+        if (kind == QLatin1String("larger"))
+            update->archiveSize -= 100;
+
+        expectUnchangedAfter({ update.get() }, expectedError, expectedCode);
+        QVERIFY(!QFileInfo::exists(m_temp.filePath(QStringLiteral("escaped.txt"))));
+    }
+
+    // The second package cannot go in (a directory stands where its file
+    // belongs; root ignores permissions, but not that), so the first, swapped
+    // in already, is taken out again.
+    void failureInLaterPackageUndoesEarlierOnes()
+    {
+        const QString first = source(QStringLiteral("first"));
+        writeFile(first + QStringLiteral("/tool"), "#!/bin/sh\necho 2.0\n");
+        writeFile(first + QStringLiteral("/more/added.txt"), "added\n");
+        const QString second = source(QStringLiteral("second"));
+        writeFile(second + QStringLiteral("/plugin/a.txt"), "a\n");
+        writeFile(second + QStringLiteral("/plugin/blocked"), "b\n");
+        writeFile(m_target + QStringLiteral("/plugin/blocked/keep.txt"), "user data\n");
+
+        const QString firstArchive = archivePath(QStringLiteral(".tar.gz"));
+        const QString secondArchive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(firstArchive, first, { QStringLiteral("-z") }));
+        QVERIFY(pack(secondArchive, second, { QStringLiteral("-z") }));
+        auto tool = updateFor(firstArchive, QStringLiteral("tool"), QStringLiteral("2.0"));
+        auto plugin = updateFor(secondArchive, QStringLiteral("plugin"), QStringLiteral("1.0"));
+        expectUnchangedAfter(
+            { tool.get(), plugin.get() }, "a directory of that name is in the way", int(Task::FileSystemError));
+    }
+
+    void stopRestoresEverything_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("while downloading") << "Downloading";
+        QTest::newRow("while unpacking") << "Unpacking";
+        QTest::newRow("while swapping files in") << "Installing";
+    }
+
+    void stopRestoresEverything()
+    {
+        QFETCH(QString, when);
+        const QString dir = source(QStringLiteral("many"));
+        for (int i = 0; i < 300; ++i)
+            writeFile(dir + QStringLiteral("/files/f%1.txt").arg(i), QByteArray(20000, char('a' + i % 26)));
+        QByteArray noise(200000, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+        writeFile(dir + QStringLiteral("/noise.bin"), noise);
+        const QString archive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
+        auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("3.0"));
+
+        // A slow server (4 s for this archive) keeps the download going long enough to be stopped.
+        Vondra::Testing::NginxServer nginx(m_temp.path(), QStringLiteral("limit_rate 50k;"));
+        if (when == QLatin1String("Downloading")) {
+            if (!Vondra::Testing::NginxServer::isAvailable())
+                QSKIP("nginx is not installed");
+            QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+            update->archiveUrl = nginx.baseUrl().resolved(QUrl(QFileInfo(archive).fileName()));
+        }
+
+        const QMap<QString, QByteArray> before = treeOf(m_target);
+        bool stopped = false;
+        const RunResult result = install(m_target, { update.get() }, [&](UpdateInstaller& installer) {
+            auto stopOnce = [&] {
+                if (!stopped) {
+                    stopped = true;
+                    installer.stop();
+                }
+            };
+            if (when == QLatin1String("Installing")) {
+                // Well into the swap: several files are in, more are to come.
+                QObject::connect(&installer, &Task::progressValue, [stopOnce](int value) {
+                    if (value >= 95 && value < 100)
+                        stopOnce();
+                });
+                return;
+            }
+            QObject::connect(&installer, &Task::progressText, &installer, [&, stopOnce](const QString& text) {
+                if (text.startsWith(when))
+                    QTimer::singleShot(0, &installer, stopOnce);
+            });
+        });
+        QVERIFY(stopped);
+        QVERIFY(!result.success);
+        QCOMPARE(result.codes.value(0), int(Task::CancelledError));
+        // Stopped where it was asked to, not after the fact.
+        if (when != QLatin1String("Installing"))
+            QVERIFY2(!result.texts.join(QLatin1Char('|')).contains(QLatin1String("Installing")),
+                qPrintable(result.texts.join(QLatin1Char('|'))));
+        QCOMPARE(treeOf(m_target), before);
+    }
+
+    void serverThatStallsFailsTheInstall()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        qputenv("TAVUPDATER_STALL_TIMEOUT_MS", "500");
+        auto update = std::make_unique<Update>();
+        update->packageName = QStringLiteral("tool");
+        update->version = QStringLiteral("2.0");
+        update->archiveSize = 1000;
+        update->sha256 = QByteArray(32, '\0');
+        update->archiveUrl = QUrl(QStringLiteral("http://127.0.0.1:%1/tool.tar.gz").arg(silent.serverPort()));
+        expectUnchangedAfter({ update.get() }, "no data arrived", int(Task::NetworkError));
+        qunsetenv("TAVUPDATER_STALL_TIMEOUT_MS");
+    }
+
+    // What a killed install leaves behind: the journal says a file was
+    // replaced and another added; the next run puts the old state back.
+    void nextRunUndoesAnInterruptedInstall()
+    {
+        const QMap<QString, QByteArray> before = treeOf(m_target);
+        const QString work = m_target + QStringLiteral("/.tavupdater-dead");
+        QDir().mkpath(work + QStringLiteral("/backup"));
+        QVERIFY(QFile::rename(m_target + QStringLiteral("/readme.txt"), work + QStringLiteral("/backup/0")));
+        writeFile(m_target + QStringLiteral("/readme.txt"), "half-installed\n");
+        writeFile(m_target + QStringLiteral("/new dir/added.txt"), "added\n");
+        QVERIFY(QFile::copy(m_target + QStringLiteral("/Packages.xml"), work + QStringLiteral("/record.old")));
+        writeFile(m_target + QStringLiteral("/Packages.xml"), "<broken");
+        writeFile(work + QStringLiteral("/journal"),
+            "replace 0 readme.txt\nmkdir -1 new%20dir\nadd -1 new%20dir%2Fadded.txt\n");
+        const RunResult result = install(m_target, {});
+        QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+        QCOMPARE(treeOf(m_target), before);
+    }
+
+    void secondInstallIntoSameDirectoryIsRefused()
+    {
+        QLockFile otherRun(m_target + QStringLiteral("/.tavupdater.lock"));
+        QVERIFY(otherRun.tryLock(0));
+        QVERIFY(install(m_target, {}).errors.value(0).contains(QLatin1String("another install")));
+    }
+};
+
+TAVLO_TEST(TestInstaller)
+
+#include "tst_installer.moc"
