@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace Updater {
 
 namespace {
