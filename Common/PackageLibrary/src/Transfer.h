@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TavUpdaterGlobal.h"
+#include "Updater/TavUpdaterGlobal.h"
 
 #include <QObject>
 #include <QString>

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "Updater/TavUpdaterGlobal.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+namespace Updater {
+
+// One archive that a repository offers.
+struct TAVUPDATER_EXPORT IndexEntry
+{
+    QString name;
+    QString version;
+    // Empty: the archive suits every platform.
+    QString platform;
+    // File name relative to the repository's address, e.g. "tool-1.2-Linux32.tar.gz".
+    QString archive;
+    QString title;
+    QString description;
+    quint64 size = 0;
+    // SHA-256 of the archive, 32 raw bytes.
+    QByteArray sha256;
+
+    bool appliesTo(const QString& platformIdentifier) const;
+};
+
+// The index of one target's repository, "index.json" at the repository's
+// address: an envelope holding the index itself (the payload, compact JSON
+// in base64) and an Ed25519 signature over exactly those bytes. Index and
+// signature travel in one file, so a reader can never pair an old index with
+// a new signature.
+class TAVUPDATER_EXPORT RepositoryIndex
+{
+public:
+    enum class ReadResult { Ok, FormatError, TrustError };
+
+    static QString fileName() { return QStringLiteral("index.json"); }
+    // An index is small; a larger answer is refused before it is parsed.
+    static qint64 maximumFileSize() { return 1024 * 1024; }
+    // repositoryUrl + "/index.json", whether or not the address ends in '/'.
+    static QUrl indexUrl(const QUrl& repositoryUrl);
+    // Plain relative names only: '/'-separated parts of letters, digits and ".-_+", no "." or "..".
+    static bool isSafeArchiveName(const QString& name);
+
+    QString target;
+    QList<IndexEntry> entries;
+
+    // Adds the entry, replacing one with the same name, version and platform.
+    void addOrReplace(const IndexEntry& entry);
+    // The newest entry named so (case-insensitively) that applies to the
+    // platform and is strictly newer than the given version, or null.
+    const IndexEntry* newestFor(const QString& name, const QString& platformIdentifier, const QString& newerThan) const;
+
+    // The index file; signed when a secret key is given.
+    QByteArray toFile(const QByteArray& secretKey = QByteArray()) const;
+    // Parses an index file. With trusted keys, a file that is not signed by
+    // one of them gives TrustError; without, any file that parses is accepted.
+    // *isSigned tells whether the file carries a signature at all (checked
+    // only when keys are given).
+    static ReadResult read(const QByteArray& file, const QList<QByteArray>& trustedKeys, RepositoryIndex* index,
+        bool* isSigned, QString* reason);
+
+private:
+    QByteArray payload() const;
+    static bool parsePayload(const QByteArray& payload, RepositoryIndex* index, QString* reason);
+};
+
+} // namespace Updater

@@ -1,0 +1,260 @@
+#include "Updater/UpdateFinder.h"
+
+#include "KeyFile.h"
+#include "RepositoryIndex.h"
+#include "Transfer.h"
+#include "Updater/PackagesInfo.h"
+#include "Updater/Target.h"
+#include "Updater/Update.h"
+#include "Updater/UpdateSourcesInfo.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
+#include <QSysInfo>
+#include <QtDebug>
+
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+namespace Updater {
+
+namespace {
+
+struct FetchedIndex
+{
+    UpdateSourceInfo source;
+    QUrl url;
+    RepositoryIndex index;
+};
+
+} // namespace
+
+class UpdateFinderPrivate
+{
+public:
+    explicit UpdateFinderPrivate(UpdateFinder* q, Target* target)
+        : q(q)
+        , target(target)
+    {
+    }
+
+    UpdateFinder* q;
+    Target* target;
+    // The task's protected fail() and finish(), handed over by the finder.
+    std::function<void(int, const QString&)> fail;
+    std::function<void(bool)> finish;
+    QString platformIdentifier = UpdateFinder::defaultPlatformIdentifier();
+    std::vector<std::unique_ptr<Update>> updates;
+
+    // One run's state.
+    QList<QByteArray> trustedKeys;
+    QString keyPath;
+    QList<UpdateSourceInfo> sources;
+    int current = 0;
+    bool anyFailed = false;
+    QList<FetchedIndex> fetched;
+    Transfer transfer;
+    QBuffer buffer;
+    QByteArray data;
+
+    bool loadTrustedKeys();
+    void fetchNext();
+    void onIndexFetched(bool success);
+    bool acceptIndex(const QUrl& url, RepositoryIndex* index);
+    void collectUpdates();
+    std::unique_ptr<Update> makeUpdate(
+        const PackageInfo& installed, const FetchedIndex& from, const IndexEntry& entry) const;
+    void sourceFailed(int code, const QString& text);
+};
+
+bool UpdateFinderPrivate::loadTrustedKeys()
+{
+    trustedKeys.clear();
+    keyPath = KeyFile::trustedKeyPath();
+    if (!QFileInfo::exists(keyPath))
+        return true;
+    // A key file that is there but unreadable must not turn into "no key": that
+    // would accept unsigned indexes exactly when someone damaged the key.
+    QString reason;
+    if (KeyFile::readPublicKeys(keyPath, &trustedKeys, &reason))
+        return true;
+    fail(Task::TrustError, UpdateFinder::tr("cannot check update signatures: %1").arg(reason));
+    return false;
+}
+
+void UpdateFinderPrivate::fetchNext()
+{
+    if (current >= sources.size()) {
+        collectUpdates();
+        finish(!anyFailed);
+        return;
+    }
+    data.clear();
+    buffer.close();
+    buffer.setBuffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    transfer.setMaximumSize(RepositoryIndex::maximumFileSize());
+    transfer.start(RepositoryIndex::indexUrl(sources.at(current).url), &buffer);
+}
+
+void UpdateFinderPrivate::onIndexFetched(bool success)
+{
+    if (q->wasStopped()) {
+        fail(Task::CancelledError, UpdateFinder::tr("the search for updates was cancelled"));
+        finish(false);
+        return;
+    }
+    const QUrl url = transfer.url();
+    RepositoryIndex index;
+    if (!success)
+        sourceFailed(Task::NetworkError, transfer.errorString());
+    else if (acceptIndex(url, &index))
+        fetched.append({ sources.at(current), url, index });
+    ++current;
+    fetchNext();
+}
+
+bool UpdateFinderPrivate::acceptIndex(const QUrl& url, RepositoryIndex* index)
+{
+    const QString where = url.toDisplayString();
+    bool isSigned = false;
+    QString reason;
+    switch (RepositoryIndex::read(data, trustedKeys, index, &isSigned, &reason)) {
+    case RepositoryIndex::ReadResult::TrustError:
+        sourceFailed(Task::TrustError,
+            UpdateFinder::tr("signature check failed for %1: %2 (trusted keys in %3)")
+                .arg(where, reason, QDir::toNativeSeparators(keyPath)));
+        return false;
+    case RepositoryIndex::ReadResult::FormatError:
+        sourceFailed(Task::FormatError, UpdateFinder::tr("the update index %1 is unusable: %2").arg(where, reason));
+        return false;
+    case RepositoryIndex::ReadResult::Ok:
+        break;
+    }
+    // A correctly signed index of another program must not install into this one.
+    if (!index->target.isEmpty() && index->target.compare(target->name(), Qt::CaseInsensitive) != 0) {
+        sourceFailed(Task::TrustError,
+            UpdateFinder::tr("the update index %1 is for \"%2\", not for \"%3\"")
+                .arg(where, index->target, target->name()));
+        return false;
+    }
+    if (trustedKeys.isEmpty())
+        qWarning("Accepting the update index %s without a signature check: there is no trusted key file %s",
+            qPrintable(where), qPrintable(QDir::toNativeSeparators(keyPath)));
+    return true;
+}
+
+void UpdateFinderPrivate::sourceFailed(int code, const QString& text)
+{
+    anyFailed = true;
+    fail(code, text);
+}
+
+void UpdateFinderPrivate::collectUpdates()
+{
+    for (const PackageInfo& installed : target->packagesInfo()->packageInfos()) {
+        const FetchedIndex* bestIndex = nullptr;
+        const IndexEntry* best = nullptr;
+        // Sources come in priority order; a later one wins only with a newer version.
+        for (const FetchedIndex& from : fetched) {
+            const IndexEntry* entry = from.index.newestFor(
+                installed.name(), platformIdentifier, best ? best->version : installed.version());
+            if (entry) {
+                best = entry;
+                bestIndex = &from;
+            }
+        }
+        if (best)
+            updates.push_back(makeUpdate(installed, *bestIndex, *best));
+    }
+    std::stable_sort(updates.begin(), updates.end(), [](const auto& a, const auto& b) {
+        const int order = a->packageName.compare(b->packageName, Qt::CaseInsensitive);
+        return order != 0 ? order < 0 : a->packageName < b->packageName;
+    });
+}
+
+std::unique_ptr<Update> UpdateFinderPrivate::makeUpdate(
+    const PackageInfo& installed, const FetchedIndex& from, const IndexEntry& entry) const
+{
+    auto update = std::make_unique<Update>();
+    update->packageName = installed.name();
+    update->title = entry.title.isEmpty() ? installed.name() : entry.title;
+    update->description = entry.description;
+    update->version = entry.version;
+    update->installedVersion = installed.version();
+    update->platform = entry.platform;
+    update->archiveUrl = from.url.resolved(QUrl(entry.archive, QUrl::StrictMode));
+    update->archiveSize = entry.size;
+    update->sha256 = entry.sha256;
+    update->sourceName = from.source.name;
+    return update;
+}
+
+UpdateFinder::UpdateFinder(Target* target, QObject* parent)
+    : Task(parent)
+    , d(std::make_unique<UpdateFinderPrivate>(this, target))
+{
+    d->fail = [this](int code, const QString& text) { fail(code, text); };
+    d->finish = [this](bool success) { finish(success); };
+    connect(&d->transfer, &Transfer::finished, this, [this](bool success) { d->onIndexFetched(success); });
+}
+
+UpdateFinder::~UpdateFinder() = default;
+
+QString UpdateFinder::defaultPlatformIdentifier()
+{
+    const QString kernel = QSysInfo::kernelType();
+    if (kernel == QLatin1String("winnt"))
+        return QStringLiteral("Windows");
+    if (kernel == QLatin1String("darwin"))
+        return QStringLiteral("MacOS");
+    if (kernel == QLatin1String("linux"))
+        return QStringLiteral("Linux");
+    return kernel.left(1).toUpper() + kernel.mid(1);
+}
+
+QString UpdateFinder::platformIdentifier() const
+{
+    return d->platformIdentifier;
+}
+
+void UpdateFinder::setPlatformIdentifier(const QString& id)
+{
+    d->platformIdentifier = id;
+}
+
+QList<Update*> UpdateFinder::updates() const
+{
+    QList<Update*> list;
+    for (const auto& update : d->updates)
+        list.append(update.get());
+    return list;
+}
+
+void UpdateFinder::start()
+{
+    d->updates.clear();
+    d->fetched.clear();
+    d->anyFailed = false;
+    d->current = 0;
+    if (!d->target) {
+        fail(InternalError, tr("no target to find updates for"));
+        finish(false);
+        return;
+    }
+    if (!d->loadTrustedKeys()) {
+        finish(false);
+        return;
+    }
+    d->sources = d->target->updateSourcesInfo()->updateSourceInfos();
+    d->fetchNext();
+}
+
+void UpdateFinder::abort()
+{
+    d->transfer.abort();
+}
+
+} // namespace Updater

@@ -1,0 +1,241 @@
+#include "RepositoryTool.h"
+
+#include "ArchiveWriter.h"
+#include "KeyFile.h"
+#include "RepositoryIndex.h"
+#include "Signature.h"
+#include "Updater/Version.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+namespace Vondra {
+
+using Updater::IndexEntry;
+using Updater::KeyFile;
+using Updater::RepositoryIndex;
+
+namespace {
+
+// Names and platform identifiers become parts of URLs and file names.
+bool isPlainName(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_+-][A-Za-z0-9._+-]*$"));
+    return pattern.match(text).hasMatch();
+}
+
+QString indexPath(const QString& repository, const QString& name)
+{
+    return QDir(repository).filePath(name + QLatin1Char('/') + RepositoryIndex::fileName());
+}
+
+QString archiveFileName(const QString& name, const QString& version, const QString& platform)
+{
+    QString fileName = name + QLatin1Char('-') + version;
+    if (!platform.isEmpty())
+        fileName += QLatin1Char('-') + platform;
+    return fileName + QStringLiteral(".tar.gz");
+}
+
+bool readFile(const QString& path, qint64 limit, QByteArray* content, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    *content = file.read(limit + 1);
+    if (content->size() > limit) {
+        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(limit);
+        return false;
+    }
+    return true;
+}
+
+bool hashFile(const QString& path, quint64* size, QByteArray* sha256)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return false;
+    *size = quint64(file.size());
+    *sha256 = hash.result();
+    return true;
+}
+
+// Whether an index file carries a signature, checked or not.
+bool hasSignature(const QByteArray& indexFile)
+{
+    RepositoryIndex ignored;
+    bool isSigned = false;
+    QString reason;
+    RepositoryIndex::read(indexFile, {}, &ignored, &isSigned, &reason);
+    return isSigned;
+}
+
+} // namespace
+
+RepositoryTool::RepositoryTool(QTextStream& out, QTextStream& err)
+    : out(out)
+    , err(err)
+{
+}
+
+int RepositoryTool::fail(Status status, const QString& text)
+{
+    err << "tavrepo: " << text << Qt::endl;
+    return status;
+}
+
+int RepositoryTool::keygen(const QString& keyFile)
+{
+    QString error;
+    if (!KeyFile::writeNewKeyPair(keyFile, &error))
+        return fail(Failure, error);
+    out << "secret key written to " << QDir::toNativeSeparators(keyFile) << " (keep it private)\n"
+        << "public key written to " << QDir::toNativeSeparators(keyFile + QStringLiteral(".pub")) << " (ship it as "
+        << KeyFile::trustedKeyFileName() << " beside the updater)" << Qt::endl;
+    return Success;
+}
+
+int RepositoryTool::add(const QString& repository, const QString& name, const QString& version,
+    const QString& directory, const AddOptions& options)
+{
+    if (!isPlainName(name))
+        return fail(BadInput, QStringLiteral("\"%1\" is not a usable package name").arg(name));
+    if (!Updater::Version::isValid(version))
+        return fail(BadInput, QStringLiteral("\"%1\" is not a version of dotted numbers").arg(version));
+    if (!options.platform.isEmpty() && !isPlainName(options.platform))
+        return fail(BadInput, QStringLiteral("\"%1\" is not a usable platform identifier").arg(options.platform));
+    if (!QFileInfo(directory).isDir())
+        return fail(BadInput, QStringLiteral("%1 is not a directory").arg(directory));
+
+    QByteArray secretKey;
+    QString error;
+    if (!options.keyFile.isEmpty() && !KeyFile::readSecretKey(options.keyFile, &secretKey, &error))
+        return fail(BadInput, error);
+
+    const QString path = indexPath(repository, name);
+    RepositoryIndex index;
+    index.target = name;
+    if (QFileInfo::exists(path)) {
+        QByteArray existing;
+        if (!readFile(path, RepositoryIndex::maximumFileSize(), &existing, &error))
+            return fail(Failure, error);
+        const bool wasSigned = hasSignature(existing);
+        if (wasSigned && secretKey.isEmpty())
+            return fail(BadInput, QStringLiteral("%1 is signed; give --key so that it stays signed").arg(path));
+        // Re-signing what another key signed would vouch for entries nobody checked.
+        QList<QByteArray> keys;
+        if (wasSigned)
+            keys.append(Updater::Signature::publicKeyOf(secretKey));
+        bool isSigned = false;
+        if (RepositoryIndex::read(existing, keys, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
+            return fail(Failure, QStringLiteral("cannot use the existing index %1: %2").arg(path, error));
+        if (index.target != name)
+            return fail(Failure, QStringLiteral("%1 belongs to \"%2\", not \"%3\"").arg(path, index.target, name));
+    }
+
+    const QString packageDirectory = QFileInfo(path).path();
+    if (!QDir().mkpath(packageDirectory))
+        return fail(Failure, QStringLiteral("cannot create %1").arg(packageDirectory));
+    IndexEntry entry;
+    entry.name = name;
+    entry.version = version;
+    entry.platform = options.platform;
+    entry.archive = archiveFileName(name, version, options.platform);
+    // A new version keeps the words of the previous one unless given new ones.
+    const IndexEntry* previous = index.newestFor(name, options.platform, QStringLiteral("0"));
+    entry.title = !options.title.isEmpty() ? options.title : previous ? previous->title : name;
+    entry.description = !options.description.isEmpty() ? options.description
+        : previous                                     ? previous->description
+                                                       : QString();
+
+    ArchiveWriter writer;
+    if (!writer.pack(directory, QDir(packageDirectory).filePath(entry.archive)))
+        return fail(Failure, writer.errorString());
+    entry.size = writer.size();
+    entry.sha256 = writer.sha256();
+    index.addOrReplace(entry);
+
+    const QByteArray content = index.toFile(secretKey);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
+        return fail(Failure, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+
+    out << "added " << name << ' ' << version << (entry.platform.isEmpty() ? QString() : ' ' + entry.platform) << " as "
+        << entry.archive << " (" << entry.size << " bytes, sha256 " << entry.sha256.toHex() << "); index "
+        << (secretKey.isEmpty() ? "unsigned" : "signed") << Qt::endl;
+    return Success;
+}
+
+int RepositoryTool::verify(const QString& repository, const QString& name, const QString& publicKeyFile)
+{
+    QList<QByteArray> keys;
+    QString error;
+    if (publicKeyFile.isEmpty())
+        return fail(BadInput, QStringLiteral("verify needs --pub KEYFILE.pub"));
+    if (!KeyFile::readPublicKeys(publicKeyFile, &keys, &error))
+        return fail(BadInput, error);
+    const QString path = indexPath(repository, name);
+    QByteArray content;
+    if (!readFile(path, RepositoryIndex::maximumFileSize(), &content, &error))
+        return fail(Failure, error);
+    RepositoryIndex index;
+    bool isSigned = false;
+    if (RepositoryIndex::read(content, keys, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
+        return fail(Failure, QStringLiteral("%1: %2").arg(path, error));
+    if (index.target != name)
+        return fail(Failure, QStringLiteral("%1 belongs to \"%2\", not \"%3\"").arg(path, index.target, name));
+    out << path << ": signature good" << Qt::endl;
+
+    int mismatches = 0;
+    for (const IndexEntry& entry : index.entries) {
+        const QString archive = QDir(QFileInfo(path).path()).filePath(entry.archive);
+        quint64 size = 0;
+        QByteArray sha256;
+        QString problem;
+        if (!hashFile(archive, &size, &sha256))
+            problem = QStringLiteral("missing or unreadable");
+        else if (size != entry.size)
+            problem = QStringLiteral("size %1, the index says %2").arg(size).arg(entry.size);
+        else if (sha256 != entry.sha256)
+            problem = QStringLiteral("SHA-256 differs from the index");
+        if (!problem.isEmpty())
+            ++mismatches;
+        out << entry.archive << ": " << (problem.isEmpty() ? QStringLiteral("ok") : problem) << Qt::endl;
+    }
+    if (mismatches > 0)
+        return fail(Failure,
+            QStringLiteral("%1 of %2 archives do not match the index").arg(mismatches).arg(index.entries.size()));
+    return Success;
+}
+
+int RepositoryTool::list(const QString& repository, const QString& name)
+{
+    const QString path = indexPath(repository, name);
+    QByteArray content;
+    QString error;
+    if (!readFile(path, RepositoryIndex::maximumFileSize(), &content, &error))
+        return fail(Failure, error);
+    RepositoryIndex index;
+    bool isSigned = false;
+    if (RepositoryIndex::read(content, {}, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
+        return fail(Failure, QStringLiteral("%1: %2").arg(path, error));
+    out << "target " << index.target << ", " << (hasSignature(content) ? "signed (use verify to check)" : "unsigned")
+        << Qt::endl;
+    for (const IndexEntry& entry : index.entries) {
+        out << entry.name << '\t' << entry.version << '\t'
+            << (entry.platform.isEmpty() ? QStringLiteral("any") : entry.platform) << '\t' << entry.size << '\t'
+            << entry.archive << '\t' << entry.title << Qt::endl;
+    }
+    return Success;
+}
+
+} // namespace Vondra

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QTextStream>
+
+namespace Vondra {
+
+// The commands of tavrepo. Each returns the process exit status: 0 done,
+// 1 failed (or, for verify, a mismatch found), 2 bad input.
+class RepositoryTool
+{
+public:
+    enum Status { Success = 0, Failure = 1, BadInput = 2 };
+
+    struct AddOptions
+    {
+        QString platform;
+        QString keyFile;
+        QString title;
+        QString description;
+    };
+
+    RepositoryTool(QTextStream& out, QTextStream& err);
+
+    int keygen(const QString& keyFile);
+    int add(const QString& repository, const QString& name, const QString& version, const QString& directory,
+        const AddOptions& options);
+    int verify(const QString& repository, const QString& name, const QString& publicKeyFile);
+    int list(const QString& repository, const QString& name);
+
+private:
+    int fail(Status status, const QString& text);
+
+    QTextStream& out;
+    QTextStream& err;
+};
+
+} // namespace Vondra

@@ -1,0 +1,63 @@
+#include "RepositoryTool.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+const char usage[] = "usage:\n"
+                     "  tavrepo keygen KEYFILE\n"
+                     "  tavrepo add REPO NAME VERSION DIR [--platform ID] [--key KEYFILE] [--title T] "
+                     "[--description D]\n"
+                     "  tavrepo verify REPO NAME --pub KEYFILE.pub\n"
+                     "  tavrepo list REPO NAME\n";
+
+int badUsage(QTextStream& err, const QString& problem)
+{
+    err << "tavrepo: " << problem << '\n' << usage;
+    err.flush();
+    return Vondra::RepositoryTool::BadInput;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavrepo"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QCommandLineParser parser;
+    const QCommandLineOption platform(
+        QStringLiteral("platform"), QStringLiteral("Platform identifier"), QStringLiteral("ID"));
+    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Secret key file"), QStringLiteral("KEYFILE"));
+    const QCommandLineOption title(QStringLiteral("title"), QStringLiteral("Package title"), QStringLiteral("T"));
+    const QCommandLineOption description(
+        QStringLiteral("description"), QStringLiteral("Package description"), QStringLiteral("D"));
+    const QCommandLineOption pub(QStringLiteral("pub"), QStringLiteral("Public key file"), QStringLiteral("KEYFILE"));
+    parser.addOptions({ platform, key, title, description, pub });
+    if (!parser.parse(app.arguments()))
+        return badUsage(err, parser.errorText());
+
+    const QStringList args = parser.positionalArguments();
+    const QString command = args.value(0);
+    const auto expect = [&](int count) { return args.size() == count + 1; };
+    Vondra::RepositoryTool tool(out, err);
+    if (command == QLatin1String("keygen") && expect(1))
+        return tool.keygen(args.at(1));
+    if (command == QLatin1String("add") && expect(4)) {
+        const Vondra::RepositoryTool::AddOptions options { parser.value(platform), parser.value(key),
+            parser.value(title), parser.value(description) };
+        return tool.add(args.at(1), args.at(2), args.at(3), args.at(4), options);
+    }
+    if (command == QLatin1String("verify") && expect(2))
+        return tool.verify(args.at(1), args.at(2), parser.value(pub));
+    if (command == QLatin1String("list") && expect(2))
+        return tool.list(args.at(1), args.at(2));
+    return badUsage(err,
+        command.isEmpty() ? QStringLiteral("no command given")
+                          : QStringLiteral("wrong command or number of arguments"));
+}

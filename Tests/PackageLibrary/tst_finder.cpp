@@ -1,0 +1,343 @@
+#include "NginxServer.h"
+#include "RepositoryFixture.h"
+#include "TestRegistry.h"
+#include "Updater/PackagesInfo.h"
+#include "Updater/Target.h"
+#include "Updater/Update.h"
+#include "Updater/UpdateFinder.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <memory>
+
+using Updater::Task;
+using Updater::Update;
+using Updater::UpdateFinder;
+using namespace Vondra::Testing;
+
+namespace {
+
+struct Search
+{
+    bool success = false;
+    QList<Update> updates;
+    QList<int> codes;
+    QStringList errors;
+};
+
+struct Source
+{
+    QUrl url;
+    int priority;
+};
+
+Search search(const QString& installedVersion, const QList<Source>& sources, const QString& platform = QString())
+{
+    QTemporaryDir directory;
+    Updater::Target target(QStringLiteral("tool"));
+    target.setDirectory(directory.path());
+    target.packagesInfo()->installPackage(QStringLiteral("tool"), installedVersion, QString(), QString(), {}, 0);
+    for (const Source& source : sources)
+        target.addUpdateSource(source.url.toString(), QStringLiteral("tool"), QString(), source.url, source.priority);
+
+    UpdateFinder finder(&target);
+    if (!platform.isEmpty())
+        finder.setPlatformIdentifier(platform);
+    QSignalSpy errors(&finder, &Task::error);
+    Search result;
+    result.success = finder.run();
+    for (const Update* update : finder.updates())
+        result.updates.append(*update);
+    for (const QList<QVariant>& error : errors) {
+        result.codes.append(error.at(0).toInt());
+        result.errors.append(error.at(1).toString());
+    }
+    return result;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+QMap<QString, QByteArray> toolFiles(const QByteArray& version)
+{
+    return { { QStringLiteral("tool.bin"), "tool " + version }, { QStringLiteral("data/readme.txt"), version } };
+}
+
+} // namespace
+
+class TestFinder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+    void findsTheFirstVersionOverThePlaceholder_data();
+    void findsTheFirstVersionOverThePlaceholder();
+    void offersOnlyNewerVersions_data();
+    void offersOnlyNewerVersions();
+    void filtersByPlatform_data();
+    void filtersByPlatform();
+    void refusesIndexesItCannotTrust_data();
+    void refusesIndexesItCannotTrust();
+    void acceptsUnsignedIndexesWithoutAKeyAndSaysSo();
+    void reportsBrokenSourcesAndGoesOn();
+    void stopCancelsTheSearch();
+
+private:
+    QUrl httpRepository(const QString& target) const;
+    void useKey(const QString& path);
+
+    std::unique_ptr<RepositoryFixture> repository;
+    std::unique_ptr<NginxServer> nginx;
+    QByteArray originalIndex;
+};
+
+void TestFinder::initTestCase()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    repository = std::make_unique<RepositoryFixture>();
+    QVERIFY(repository->isValid());
+    for (const char* version : { "1.0", "1.9", "1.10" })
+        QCOMPARE(repository->add(QStringLiteral("tool"), QString::fromLatin1(version), toolFiles(version)).exitCode, 0);
+    QCOMPARE(repository->add(QStringLiteral("tool"), QStringLiteral("1.11"), toolFiles("L"), QStringLiteral("Linux32"))
+                 .exitCode,
+        0);
+    QCOMPARE(
+        repository->add(QStringLiteral("tool"), QStringLiteral("1.12"), toolFiles("W"), QStringLiteral("Windows32"))
+            .exitCode,
+        0);
+    QCOMPARE(repository->add(QStringLiteral("other"), QStringLiteral("5.0"), toolFiles("O")).exitCode, 0);
+    originalIndex = readFile(repository->indexPath(QStringLiteral("tool")));
+
+    nginx = std::make_unique<NginxServer>(repository->root());
+    QVERIFY2(nginx->start(), qPrintable(nginx->errorString()));
+}
+
+void TestFinder::init()
+{
+    useKey(repository->publicKey());
+    writeFile(repository->indexPath(QStringLiteral("tool")), originalIndex);
+}
+
+void TestFinder::cleanupTestCase()
+{
+    qunsetenv("TAVUPDATER_KEY_FILE");
+}
+
+QUrl TestFinder::httpRepository(const QString& target) const
+{
+    // As the updater builds it: base + name, without a closing slash.
+    return QUrl(nginx->baseUrl().toString() + target);
+}
+
+void TestFinder::useKey(const QString& path)
+{
+    qputenv("TAVUPDATER_KEY_FILE", path.toLocal8Bit());
+}
+
+void TestFinder::findsTheFirstVersionOverThePlaceholder_data()
+{
+    QTest::addColumn<bool>("overHttp");
+    QTest::newRow("http") << true;
+    QTest::newRow("file") << false;
+}
+
+void TestFinder::findsTheFirstVersionOverThePlaceholder()
+{
+    QFETCH(bool, overHttp);
+    const QUrl url = overHttp ? httpRepository(QStringLiteral("tool"))
+                              : QUrl::fromLocalFile(QDir(repository->root()).filePath(QStringLiteral("tool")));
+    const Search found = search(QStringLiteral("0.0"), { { url, 1 } }, QStringLiteral("MacOS32"));
+    QVERIFY2(found.success, qPrintable(found.errors.join(QLatin1Char('\n'))));
+    QCOMPARE(found.updates.size(), 1);
+    const Update& update = found.updates.first();
+    QCOMPARE(update.packageName, QStringLiteral("tool"));
+    QCOMPARE(update.version, QStringLiteral("1.10"));
+    QCOMPARE(update.installedVersion, QStringLiteral("0.0"));
+    QCOMPARE(update.archiveUrl.toString(), url.toString() + QStringLiteral("/tool-1.10.tar.gz"));
+
+    // What the index promises is what the repository holds.
+    const QByteArray archive = readFile(QDir(repository->root()).filePath(QStringLiteral("tool/tool-1.10.tar.gz")));
+    QCOMPARE(update.archiveSize, quint64(archive.size()));
+    QCOMPARE(update.sha256, QCryptographicHash::hash(archive, QCryptographicHash::Sha256));
+}
+
+void TestFinder::offersOnlyNewerVersions_data()
+{
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<QString>("offered");
+    QTest::newRow("1.0 -> 1.10, not 1.9") << "1.0"
+                                          << "1.10";
+    QTest::newRow("up to date") << "1.10"
+                                << "";
+    QTest::newRow("written differently, same version") << "1.10.0"
+                                                       << "";
+    QTest::newRow("never a downgrade") << "2.0"
+                                       << "";
+}
+
+void TestFinder::offersOnlyNewerVersions()
+{
+    QFETCH(QString, installed);
+    QFETCH(QString, offered);
+    const Search found
+        = search(installed, { { httpRepository(QStringLiteral("tool")), 1 } }, QStringLiteral("MacOS32"));
+    QVERIFY2(found.success, qPrintable(found.errors.join(QLatin1Char('\n'))));
+    QCOMPARE(found.updates.size(), offered.isEmpty() ? 0 : 1);
+    if (!offered.isEmpty())
+        QCOMPARE(found.updates.first().version, offered);
+}
+
+void TestFinder::filtersByPlatform_data()
+{
+    QTest::addColumn<QString>("platform");
+    QTest::addColumn<QString>("offered");
+    QTest::newRow("Linux32") << "Linux32"
+                             << "1.11";
+    QTest::newRow("any case") << "windows32"
+                              << "1.12";
+    QTest::newRow("no entry of its own") << "MacOS32"
+                                         << "1.10";
+}
+
+void TestFinder::filtersByPlatform()
+{
+    QFETCH(QString, platform);
+    QFETCH(QString, offered);
+    const Search found = search(QStringLiteral("1.0"), { { httpRepository(QStringLiteral("tool")), 1 } }, platform);
+    QVERIFY2(found.success, qPrintable(found.errors.join(QLatin1Char('\n'))));
+    QCOMPARE(found.updates.size(), 1);
+    QCOMPARE(found.updates.first().version, offered);
+}
+
+void TestFinder::refusesIndexesItCannotTrust_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("payload changed after signing") << "tamper"
+                                                   << "signature check failed for ";
+    QTest::newRow("signed with another key") << "other key"
+                                             << "signature check failed for ";
+    QTest::newRow("unsigned while a key ships") << "unsigned"
+                                                << "signature check failed for ";
+    QTest::newRow("damaged key file") << "damaged key"
+                                      << "cannot check update signatures";
+}
+
+void TestFinder::refusesIndexesItCannotTrust()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, expected);
+    const QString indexPath = repository->indexPath(QStringLiteral("tool"));
+    QTemporaryDir scratch;
+    if (damage == QLatin1String("tamper")) {
+        QJsonObject envelope = QJsonDocument::fromJson(originalIndex).object();
+        QByteArray payload = QByteArray::fromBase64(envelope.value(QLatin1String("payload")).toString().toLatin1());
+        payload.replace("\"version\":\"1.10\"", "\"version\":\"9.10\"");
+        envelope.insert(QStringLiteral("payload"), QString::fromLatin1(payload.toBase64()));
+        writeFile(indexPath, QJsonDocument(envelope).toJson());
+    } else if (damage == QLatin1String("other key") || damage == QLatin1String("unsigned")) {
+        // The same package published again, by someone else or without a key.
+        RepositoryFixture other;
+        QVERIFY(other.isValid());
+        const QString key = damage == QLatin1String("unsigned") ? QString() : other.secretKey();
+        QCOMPARE(
+            other.add(QStringLiteral("tool"), QStringLiteral("9.0"), toolFiles("evil"), QString(), key).exitCode, 0);
+        writeFile(indexPath, readFile(other.indexPath(QStringLiteral("tool"))));
+    } else {
+        const QString keyPath = scratch.filePath(QStringLiteral("update_key.pub"));
+        writeFile(keyPath, readFile(repository->publicKey()).left(30));
+        useKey(keyPath);
+    }
+
+    const Search found = search(QStringLiteral("1.0"), { { httpRepository(QStringLiteral("tool")), 1 } });
+    QVERIFY(!found.success);
+    QVERIFY(found.updates.isEmpty());
+    QCOMPARE(found.codes, QList<int> { Task::TrustError });
+    QVERIFY2(found.errors.first().startsWith(expected), qPrintable(found.errors.first()));
+    if (damage != QLatin1String("damaged key"))
+        QVERIFY2(found.errors.first().contains(httpRepository(QStringLiteral("tool")).toString()),
+            qPrintable(found.errors.first()));
+}
+
+void TestFinder::acceptsUnsignedIndexesWithoutAKeyAndSaysSo()
+{
+    QTemporaryDir noKey;
+    useKey(noKey.filePath(QStringLiteral("update_key.pub")));
+    RepositoryFixture unsignedRepository;
+    QVERIFY(unsignedRepository.isValid());
+    QCOMPARE(unsignedRepository.add(QStringLiteral("tool"), QStringLiteral("3.0"), toolFiles("3"), QString(), QString())
+                 .exitCode,
+        0);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("without a signature check")));
+    const Search found = search(QStringLiteral("1.0"),
+        { { QUrl::fromLocalFile(QDir(unsignedRepository.root()).filePath(QStringLiteral("tool"))), 1 } });
+    QVERIFY2(found.success, qPrintable(found.errors.join(QLatin1Char('\n'))));
+    QCOMPARE(found.updates.size(), 1);
+    QCOMPARE(found.updates.first().version, QStringLiteral("3.0"));
+}
+
+void TestFinder::reportsBrokenSourcesAndGoesOn()
+{
+    quint16 closedPort;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        closedPort = probe.serverPort();
+    }
+    const QUrl refused(QStringLiteral("http://127.0.0.1:%1/tool").arg(closedPort));
+    // A correctly signed index of another program, served where this one's should be.
+    const QUrl wrongTarget = httpRepository(QStringLiteral("other"));
+    const Search found = search(QStringLiteral("1.0"),
+        { { refused, 1 }, { wrongTarget, 2 }, { httpRepository(QStringLiteral("tool")), 3 } },
+        QStringLiteral("MacOS32"));
+
+    QVERIFY(!found.success);
+    QCOMPARE(found.updates.size(), 1);
+    QCOMPARE(found.updates.first().version, QStringLiteral("1.10"));
+    QCOMPARE(found.codes, (QList<int> { Task::NetworkError, Task::TrustError }));
+    QVERIFY2(found.errors.at(0).startsWith(
+                 QStringLiteral("cannot reach http://127.0.0.1:%1/tool/index.json: ").arg(closedPort)),
+        qPrintable(found.errors.at(0)));
+    QVERIFY2(found.errors.at(1).contains(QLatin1String("is for \"other\"")), qPrintable(found.errors.at(1)));
+}
+
+void TestFinder::stopCancelsTheSearch()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    QTemporaryDir directory;
+    Updater::Target target(QStringLiteral("tool"));
+    target.setDirectory(directory.path());
+    target.packagesInfo()->installPackage(QStringLiteral("tool"), QStringLiteral("1.0"), QString(), QString(), {}, 0);
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1/tool").arg(silent.serverPort()));
+    target.addUpdateSource(QStringLiteral("tool"), QStringLiteral("tool"), QString(), url, 1);
+    UpdateFinder finder(&target);
+    QSignalSpy errors(&finder, &Task::error);
+    QTimer::singleShot(200, &finder, &Task::stop);
+    QVERIFY(!finder.run());
+    QVERIFY(finder.updates().isEmpty());
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().at(0).toInt(), int(Task::CancelledError));
+}
+
+TAVLO_TEST(TestFinder)
+#include "tst_finder.moc"

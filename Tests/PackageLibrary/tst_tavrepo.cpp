@@ -1,0 +1,180 @@
+#include "RepositoryFixture.h"
+#include "TestRegistry.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+using namespace Vondra::Testing;
+
+namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QJsonArray packagesOf(const QByteArray& indexFile)
+{
+    const QJsonObject envelope = QJsonDocument::fromJson(indexFile).object();
+    const QByteArray payload = QByteArray::fromBase64(envelope.value(QLatin1String("payload")).toString().toLatin1());
+    return QJsonDocument::fromJson(payload).object().value(QLatin1String("packages")).toArray();
+}
+
+} // namespace
+
+class TestTavrepo : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void keygenWritesAPrivateKeyAndNeverOverwrites();
+    void addPacksTheTreeAndReplacesTheSameVersion();
+    void verifyFindsTamperedArchivesAndForeignKeys();
+    void keepsASignedIndexSigned();
+    void refusesBadInputWithoutWriting_data();
+    void refusesBadInputWithoutWriting();
+};
+
+void TestTavrepo::keygenWritesAPrivateKeyAndNeverOverwrites()
+{
+    QTemporaryDir directory;
+    const QString key = directory.filePath(QStringLiteral("release.key"));
+    const ToolRun made = runTavrepo({ QStringLiteral("keygen"), key });
+    QCOMPARE(made.exitCode, 0);
+    const QFileDevice::Permissions groupOrOther(0x0077);
+    QCOMPARE(QFileInfo(key).permissions() & groupOrOther, QFileDevice::Permissions());
+    QVERIFY(QFileInfo(key).permissions() & (QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(readFile(key + QStringLiteral(".pub")).startsWith("tavlo-ed25519-public "));
+
+    const QByteArray secret = readFile(key);
+    const ToolRun again = runTavrepo({ QStringLiteral("keygen"), key });
+    QCOMPARE(again.exitCode, 1);
+    QVERIFY2(again.errors.contains(QLatin1String("never overwritten")), qPrintable(again.errors));
+    QCOMPARE(readFile(key), secret);
+}
+
+void TestTavrepo::addPacksTheTreeAndReplacesTheSameVersion()
+{
+    RepositoryFixture repository;
+    QVERIFY(repository.isValid());
+    const QMap<QString, QByteArray> files { { QStringLiteral("tool.bin"), "binary" },
+        { QStringLiteral("lib/deep/data.txt"), "data" } };
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), files).exitCode, 0);
+    const QByteArray first = readFile(repository.indexPath(QStringLiteral("tool")));
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("tool.bin"), "fixed" } })
+                 .exitCode,
+        0);
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.1"), files).exitCode, 0);
+
+    const QJsonArray packages = packagesOf(readFile(repository.indexPath(QStringLiteral("tool"))));
+    QCOMPARE(packages.size(), 2);
+    QVERIFY(packages.at(0).toObject().value(QLatin1String("sha256"))
+        != packagesOf(first).at(0).toObject().value(QLatin1String("sha256")));
+
+    // Member paths are relative to the tree, so they land in the target directory.
+    QProcess bsdtar;
+    bsdtar.start(QStringLiteral("bsdtar"),
+        { QStringLiteral("-tzf"), QDir(repository.root()).filePath(QStringLiteral("tool/tool-1.1.tar.gz")) });
+    QVERIFY(bsdtar.waitForFinished());
+    const QStringList members
+        = QString::fromUtf8(bsdtar.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(members, (QStringList { "lib/", "lib/deep/", "lib/deep/data.txt", "tool.bin" }));
+
+    const ToolRun listed = runTavrepo({ QStringLiteral("list"), repository.root(), QStringLiteral("tool") });
+    QCOMPARE(listed.exitCode, 0);
+    QVERIFY2(listed.output.contains(QLatin1String("tool\t1.1\tany\t")), qPrintable(listed.output));
+}
+
+void TestTavrepo::verifyFindsTamperedArchivesAndForeignKeys()
+{
+    RepositoryFixture repository;
+    RepositoryFixture other;
+    QVERIFY(repository.isValid() && other.isValid());
+    QCOMPARE(
+        repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
+    const QStringList verify { QStringLiteral("verify"), repository.root(), QStringLiteral("tool"),
+        QStringLiteral("--pub") };
+    QCOMPARE(runTavrepo(verify + QStringList { repository.publicKey() }).exitCode, 0);
+
+    const ToolRun foreign = runTavrepo(verify + QStringList { other.publicKey() });
+    QCOMPARE(foreign.exitCode, 1);
+    QVERIFY2(foreign.errors.contains(QLatin1String("not signed by a trusted key")), qPrintable(foreign.errors));
+
+    QFile archive(QDir(repository.root()).filePath(QStringLiteral("tool/tool-1.0.tar.gz")));
+    QVERIFY(archive.open(QIODevice::ReadWrite));
+    archive.seek(20);
+    archive.write("X");
+    archive.close();
+    const ToolRun tampered = runTavrepo(verify + QStringList { repository.publicKey() });
+    QCOMPARE(tampered.exitCode, 1);
+    QVERIFY2(tampered.output.contains(QLatin1String("tool-1.0.tar.gz: SHA-256 differs")), qPrintable(tampered.output));
+}
+
+void TestTavrepo::keepsASignedIndexSigned()
+{
+    RepositoryFixture repository;
+    RepositoryFixture other;
+    QVERIFY(repository.isValid() && other.isValid());
+    QCOMPARE(
+        repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
+    const QByteArray index = readFile(repository.indexPath(QStringLiteral("tool")));
+
+    QCOMPARE(
+        repository
+            .add(QStringLiteral("tool"), QStringLiteral("1.1"), { { QStringLiteral("a"), "b" } }, QString(), QString())
+            .exitCode,
+        2);
+    const ToolRun resigned = repository.add(
+        QStringLiteral("tool"), QStringLiteral("1.1"), { { QStringLiteral("a"), "b" } }, QString(), other.secretKey());
+    QCOMPARE(resigned.exitCode, 1);
+    QCOMPARE(readFile(repository.indexPath(QStringLiteral("tool"))), index);
+}
+
+void TestTavrepo::refusesBadInputWithoutWriting_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("no command") << QStringList() << 2;
+    QTest::newRow("unknown command") << QStringList { "publish", "REPO", "tool" } << 2;
+    QTest::newRow("too few arguments") << QStringList { "add", "REPO", "tool", "1.0" } << 2;
+    QTest::newRow("version not numeric") << QStringList { "add", "REPO", "tool", "1.x", "TREE" } << 2;
+    QTest::newRow("name escaping the root") << QStringList { "add", "REPO", "../tool", "1.0", "TREE" } << 2;
+    QTest::newRow("platform with a slash")
+        << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--platform", "a/b" } << 2;
+    QTest::newRow("no such directory") << QStringList { "add", "REPO", "tool", "1.0", "TREE/missing" } << 2;
+    QTest::newRow("no such key") << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--key", "TREE/none.key" } << 2;
+    QTest::newRow("link leaving the tree") << QStringList { "add", "REPO", "tool", "1.0", "EVIL" } << 1;
+    QTest::newRow("verify without key") << QStringList { "verify", "REPO", "tool" } << 2;
+    QTest::newRow("list of nothing") << QStringList { "list", "REPO", "tool" } << 1;
+}
+
+void TestTavrepo::refusesBadInputWithoutWriting()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QTemporaryDir directory;
+    const QString repository = directory.filePath(QStringLiteral("repo"));
+    const QString tree = directory.filePath(QStringLiteral("tree"));
+    const QString evil = directory.filePath(QStringLiteral("evil"));
+    QVERIFY(writeTree(tree, { { QStringLiteral("a"), "a" } }));
+    QVERIFY(writeTree(evil, { { QStringLiteral("a"), "a" } }));
+    QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), QDir(evil).filePath(QStringLiteral("passwd"))));
+    arguments.replaceInStrings(QStringLiteral("REPO"), repository);
+    arguments.replaceInStrings(QStringLiteral("TREE"), tree);
+    arguments.replaceInStrings(QStringLiteral("EVIL"), evil);
+
+    const ToolRun run = runTavrepo(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.errors.startsWith(QLatin1String("tavrepo: ")), qPrintable(run.errors));
+    QVERIFY(!QFileInfo::exists(QDir(repository).filePath(QStringLiteral("tool/index.json"))));
+}
+
+TAVLO_TEST(TestTavrepo)
+#include "tst_tavrepo.moc"
