@@ -116,6 +116,12 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
     if (!QFileInfo(directory).isDir())
         return fail(BadInput, QStringLiteral("%1 is not a directory").arg(directory));
 
+    // The archive must not end up inside the tree it is packed from.
+    const QString tree = QFileInfo(directory).canonicalFilePath() + QLatin1Char('/');
+    if (QFileInfo(repository).absoluteFilePath().append(QLatin1Char('/')).startsWith(tree)
+        || QFileInfo(repository).canonicalFilePath().append(QLatin1Char('/')).startsWith(tree))
+        return fail(BadInput, QStringLiteral("the repository %1 lies inside %2").arg(repository, directory));
+
     QByteArray secretKey;
     QString error;
     if (!options.keyFile.isEmpty() && !KeyFile::readSecretKey(options.keyFile, &secretKey, &error))
