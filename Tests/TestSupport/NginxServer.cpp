@@ -88,10 +88,11 @@ bool NginxServerPrivate::tryStart(quint16 candidate)
     file.close();
     QFile::remove(prefix.filePath(QStringLiteral("error.log")));
 
+    // -e keeps even the log nginx opens before reading its configuration in the prefix.
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(NginxServer::executable(),
-        { QStringLiteral("-p"), prefix.path(), QStringLiteral("-c"), config, QStringLiteral("-g"),
-            QStringLiteral("daemon off;") });
+        { QStringLiteral("-p"), prefix.path(), QStringLiteral("-c"), config, QStringLiteral("-e"),
+            prefix.filePath(QStringLiteral("error.log")), QStringLiteral("-g"), QStringLiteral("daemon off;") });
     if (!process.waitForStarted(startTimeoutMs)) {
         errorString = QStringLiteral("cannot start nginx: %1").arg(process.errorString());
         return false;
