@@ -5,6 +5,7 @@
 #include "Updater/Target.h"
 #include "Updater/Update.h"
 #include "Updater/UpdateFinder.h"
+#include "Updater/UpdateInstaller.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -99,6 +100,7 @@ private slots:
     void acceptsUnsignedIndexesWithoutAKeyAndSaysSo();
     void reportsBrokenSourcesAndGoesOn();
     void stopCancelsTheSearch();
+    void whatItFindsInstalls();
 
 private:
     QUrl httpRepository(const QString& target) const;
@@ -337,6 +339,32 @@ void TestFinder::stopCancelsTheSearch()
     QVERIFY(finder.updates().isEmpty());
     QCOMPARE(errors.count(), 1);
     QCOMPARE(errors.first().at(0).toInt(), int(Task::CancelledError));
+}
+
+// The finder's updates, as tavrepo published them, are what the installer installs.
+void TestFinder::whatItFindsInstalls()
+{
+    QTemporaryDir directory;
+    Updater::Target target(QStringLiteral("tool"));
+    target.setDirectory(directory.path());
+    target.packagesInfo()->installPackage(QStringLiteral("tool"), QStringLiteral("0.0"), QString(), QString(), {}, 0);
+    target.addUpdateSource(
+        QStringLiteral("tool"), QStringLiteral("tool"), QString(), httpRepository(QStringLiteral("tool")), 1);
+    for (const QString& platform : { QStringLiteral("MacOS32"), QStringLiteral("Linux32") }) {
+        UpdateFinder finder(&target);
+        finder.setPlatformIdentifier(platform);
+        QVERIFY2(finder.run(), qPrintable(finder.errorString()));
+        QCOMPARE(finder.updates().size(), 1);
+        Updater::UpdateInstaller installer(&target);
+        installer.setUpdatesToInstall(finder.updates());
+        QVERIFY2(installer.run(), qPrintable(installer.errorString()));
+    }
+    QCOMPARE(readFile(directory.filePath(QStringLiteral("tool.bin"))), QByteArray("tool L"));
+    QCOMPARE(readFile(directory.filePath(QStringLiteral("data/readme.txt"))), QByteArray("L"));
+    Updater::Target reread(QStringLiteral("tool"));
+    reread.setDirectory(directory.path());
+    const int index = reread.packagesInfo()->findPackageInfo(QStringLiteral("tool"));
+    QCOMPARE(reread.packagesInfo()->packageInfo(index).version(), QStringLiteral("1.11"));
 }
 
 TAVLO_TEST(TestFinder)
