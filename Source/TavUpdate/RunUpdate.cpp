@@ -11,6 +11,7 @@
 #include <Updater/UpdatesDialog.h>
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QIcon>
@@ -65,7 +66,9 @@ QList<Updater::Update*> findUpdates(Updater::UpdateFinder& finder, TavUpdater& e
 {
     QObject::connect(&finder, &Updater::UpdateFinder::error, &errorLog, &TavUpdater::onError);
     finder.setPlatformIdentifier(QStringLiteral("%1%2").arg(finder.platformIdentifier()).arg(32));
+    qDebug("searching updates");
     finder.run();
+    qDebug("%d updates found", int(finder.updates().size()));
     return finder.updates();
 }
 
@@ -95,7 +98,9 @@ void install(
     QObject::connect(&installer, &Updater::UpdateInstaller::error, &errorLog, &TavUpdater::onError);
     progress.show();
     installer.setUpdatesToInstall(chosen);
-    installer.run();
+    qDebug("installing %d updates", int(chosen.size()));
+    const bool installed = installer.run();
+    qDebug("%s", installed ? "updates installed" : "updates not installed");
 }
 
 } // namespace

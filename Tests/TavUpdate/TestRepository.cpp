@@ -1,0 +1,97 @@
+#include "TestRepository.h"
+
+#include <Updater/UpdateFinder.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace Vondra::Testing {
+
+TestRepository::TestRepository(const QString& extraServerConfig)
+    : m_server(m_root.path(), extraServerConfig)
+{
+}
+
+bool TestRepository::start()
+{
+    if (!m_root.isValid() || !m_staging.isValid()) {
+        m_error = QStringLiteral("cannot create temporary directories");
+        return false;
+    }
+    if (!m_server.start()) {
+        m_error = m_server.errorString();
+        return false;
+    }
+    return true;
+}
+
+QString TestRepository::baseUrl() const
+{
+    return m_server.baseUrl().toString();
+}
+
+QString TestRepository::platform()
+{
+    return Updater::UpdateFinder::defaultPlatformIdentifier() + QStringLiteral("32");
+}
+
+QString TestRepository::binDirectory()
+{
+    // CTest names it; run by hand, the tests sit in tests/ beside bin/.
+    const QString fromCTest = qEnvironmentVariable("TAVLO_BIN_DIR");
+    return fromCTest.isEmpty() ? QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../bin"))
+                               : fromCTest;
+}
+
+bool TestRepository::publish(
+    const QString& name, const QString& version, const QMap<QString, QByteArray>& files, const QString& keyFile)
+{
+    const QString packageDir = QDir(m_staging.path()).filePath(name + QLatin1Char('-') + version);
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        const QString path = QDir(packageDir).filePath(file.key());
+        if (!QDir().mkpath(QFileInfo(path).path()) || !writeFile(path, file.value())) {
+            m_error = QStringLiteral("cannot write ") + path;
+            return false;
+        }
+    }
+
+    QStringList arguments { QStringLiteral("add"), m_root.path(), name, version, packageDir,
+        QStringLiteral("--platform"), platform() };
+    if (!keyFile.isEmpty())
+        arguments << QStringLiteral("--key") << keyFile;
+    return runTavrepo(arguments);
+}
+
+bool TestRepository::makeKey(const QString& path)
+{
+    return runTavrepo({ QStringLiteral("keygen"), path });
+}
+
+bool TestRepository::runTavrepo(const QStringList& arguments)
+{
+    QProcess tavrepo;
+    tavrepo.setProcessChannelMode(QProcess::MergedChannels);
+    tavrepo.start(QDir(binDirectory()).filePath(QStringLiteral("tavrepo")), arguments);
+    if (!tavrepo.waitForFinished(60000) || tavrepo.exitStatus() != QProcess::NormalExit || tavrepo.exitCode() != 0) {
+        m_error = QStringLiteral("tavrepo ") + arguments.join(QLatin1Char(' ')) + QStringLiteral(" failed: ")
+            + QString::fromLocal8Bit(tavrepo.readAll()) + tavrepo.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace Vondra::Testing

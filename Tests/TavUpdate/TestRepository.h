@@ -1,0 +1,45 @@
+#pragma once
+
+#include "NginxServer.h"
+
+#include <QMap>
+#include <QTemporaryDir>
+
+namespace Vondra::Testing {
+
+// An update repository published with the real tavrepo and served by nginx on
+// loopback, the way operators run one.
+class TestRepository
+{
+public:
+    explicit TestRepository(const QString& extraServerConfig = QString());
+
+    bool start();
+    QString errorString() const { return m_error; }
+    // What TavUpdate reads from update_host.dat: the server root, with its "/".
+    QString baseUrl() const;
+
+    // Publishes files (relative path -> content) as package name at version,
+    // signing the index with the secret key file when one is given.
+    bool publish(const QString& name, const QString& version, const QMap<QString, QByteArray>& files,
+        const QString& keyFile = QString());
+    // A new key pair: the secret key in path, the public one in path + ".pub".
+    bool makeKey(const QString& path);
+
+    // The platform TavUpdate asks for on this system.
+    static QString platform();
+    static QString binDirectory();
+
+private:
+    bool runTavrepo(const QStringList& arguments);
+
+    QTemporaryDir m_root;
+    QTemporaryDir m_staging;
+    NginxServer m_server;
+    QString m_error;
+};
+
+bool writeFile(const QString& path, const QByteArray& content);
+QByteArray readFile(const QString& path);
+
+} // namespace Vondra::Testing

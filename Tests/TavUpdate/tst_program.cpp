@@ -1,0 +1,234 @@
+#include "ProgramFile.h"
+#include "TestRegistry.h"
+#include "TestRepository.h"
+
+#include <Updater/PackagesInfo.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QtTest>
+
+#include <memory>
+
+using namespace Vondra::Testing;
+using Vondra::ProgramFile;
+
+namespace {
+
+// A TavUpdate installation of its own: the program and the update library
+// copied side by side (they find each other through $ORIGIN), so the
+// "update_host.dat" a test writes beside it is the one it reads.
+class Installation
+{
+public:
+    bool create(QString* error)
+    {
+        const QDir bin(TestRepository::binDirectory());
+        QStringList files = bin.entryList(
+            { QStringLiteral("libTavUpdater.so*"), QStringLiteral("TavUpdater*.dll") }, QDir::Files | QDir::System);
+        files.append(ProgramFile::executableName(QStringLiteral("TavUpdate")));
+        for (const QString& file : files) {
+            if (!QFile::copy(bin.filePath(file), m_dir.filePath(file))) {
+                *error = QStringLiteral("cannot copy ") + bin.filePath(file) + QStringLiteral(" into ") + m_dir.path();
+                return false;
+            }
+        }
+        return m_work.isValid();
+    }
+
+    bool setUpdateHost(const QByteArray& content) { return writeFile(m_dir.filePath("update_host.dat"), content); }
+    bool installKey(const QString& publicKeyFile)
+    {
+        return QFile::copy(publicKeyFile, m_dir.filePath("update_key.pub"));
+    }
+
+    // The exit code as the program returned it: Linux hands back its low 8 bits.
+    int run(const QStringList& arguments, QString* output = nullptr)
+    {
+        QProcess process;
+        process.setProgram(m_dir.filePath(ProgramFile::executableName(QStringLiteral("TavUpdate"))));
+        process.setArguments(arguments);
+        process.setWorkingDirectory(m_work.path());
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start();
+        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+            return std::numeric_limits<int>::min();
+        if (output)
+            *output = QString::fromLocal8Bit(process.readAll());
+        return qint8(process.exitCode());
+    }
+
+    // The process's working directory, where "./updater.log" goes.
+    QString workingDirectory() const { return m_work.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QTemporaryDir m_work;
+};
+
+// One argument list per start of the recording program.
+QList<QStringList> recordedStarts(const QString& directory)
+{
+    QList<QStringList> starts;
+    const QList<QByteArray> lines = readFile(QDir(directory).filePath("starts.jsonl")).split('\n');
+    for (const QByteArray& line : lines) {
+        if (line.isEmpty())
+            continue;
+        QStringList arguments;
+        for (const QJsonValue& argument : QJsonDocument::fromJson(line).array())
+            arguments.append(argument.toString());
+        starts.append(arguments);
+    }
+    return starts;
+}
+
+} // namespace
+
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void noArguments();
+    void checkInstallRecheck();
+    void restart();
+    void updateHostFile_data();
+    void updateHostFile();
+    void trustsTheKeyBesideTheProgram();
+
+private:
+    std::unique_ptr<TestRepository> m_repository;
+    Installation m_installation;
+};
+
+void TestProgram::initTestCase()
+{
+    if (!NginxServer::isAvailable())
+        QSKIP("nginx is not installed");
+    QString error;
+    QVERIFY2(m_installation.create(&error), qPrintable(error));
+    m_repository = std::make_unique<TestRepository>();
+    QVERIFY2(m_repository->start(), qPrintable(m_repository->errorString()));
+    QVERIFY(m_installation.setUpdateHost(m_repository->baseUrl().toUtf8() + '\n'));
+}
+
+void TestProgram::noArguments()
+{
+    QString output;
+    QCOMPARE(m_installation.run({}, &output), -1);
+    QVERIFY2(output.contains(QLatin1String("test.")), qPrintable(output));
+}
+
+void TestProgram::checkInstallRecheck()
+{
+    QVERIFY2(m_repository->publish("writer2", "1.0", { { "bin/writer.dat", "writer 1.0" } }),
+        qPrintable(m_repository->errorString()));
+    QTemporaryDir target;
+    const QStringList base { "-t", "Writer2", "-v", "7.0", "-d", target.path(), "-s" };
+
+    QCOMPARE(m_installation.run(base + QStringList { "-c" }), 1);
+    Updater::PackagesInfo record;
+    record.setDirectory(target.path());
+    QCOMPARE(record.targetName(), QStringLiteral("writer27"));
+    QCOMPARE(record.targetVersion(), QStringLiteral("7.0"));
+    QCOMPARE(record.packageInfoCount(), 1);
+    QCOMPARE(record.packageInfo(0).name(), QStringLiteral("writer2"));
+    QCOMPARE(record.packageInfo(0).version(), QStringLiteral("0.0"));
+    QVERIFY(!QFile::exists(target.filePath("bin/writer.dat")));
+
+    QCOMPARE(m_installation.run(base), 1);
+    QCOMPARE(readFile(target.filePath("bin/writer.dat")), QByteArray("writer 1.0"));
+    record.reload();
+    QCOMPARE(record.packageInfo(record.findPackageInfo("writer2")).version(), QStringLiteral("1.0"));
+
+    QCOMPARE(m_installation.run(base), 0);
+}
+
+void TestProgram::restart()
+{
+    QVERIFY2(m_repository->publish("viewer3", "2.1", { { "viewer.dat", "viewer 2.1" } }),
+        qPrintable(m_repository->errorString()));
+    QTemporaryDir target;
+    // Named unlike the lower-cased target: the restart must still find it.
+    const QString recorder = QDir(QCoreApplication::applicationDirPath())
+                                 .filePath(ProgramFile::executableName(QStringLiteral("tavupdate_recorder")));
+    QVERIFY(QFile::copy(recorder, target.filePath(ProgramFile::executableName(QStringLiteral("Viewer3")))));
+    const QStringList base { "-t", "Viewer3", "-v", "7.0", "-d", target.path(), "-s" };
+
+    QCOMPARE(m_installation.run(base + QStringList { "-c", "-e", "x" }), 1);
+    QCOMPARE(m_installation.run(base + QStringList { "-e", "a+b++c" }), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(target.path()).size(), 1, 10000);
+    QCOMPARE(recordedStarts(target.path()).constFirst(), (QStringList { "a", "b", "", "c" }));
+
+    // Nothing left to install: the target is started all the same.
+    QCOMPARE(m_installation.run(base + QStringList { "-e" }), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(target.path()).size(), 2, 10000);
+    QCOMPARE(recordedStarts(target.path()).at(1), QStringList());
+}
+
+void TestProgram::updateHostFile_data()
+{
+    QTest::addColumn<QByteArray>("hostFile");
+    QTest::addColumn<int>("expected");
+
+    const QByteArray base = m_repository ? m_repository->baseUrl().toUtf8() : QByteArray();
+    QTest::newRow("first line trimmed, the rest ignored")
+        << QByteArray(" \t" + base + " \r\nhttp://127.0.0.1:1/\n") << 1;
+    // The repository address is then the bare name: nothing is found, and the
+    // library's complaint lands in the log.
+    QTest::newRow("empty") << QByteArray() << 0;
+}
+
+void TestProgram::updateHostFile()
+{
+    QFETCH(QByteArray, hostFile);
+    QFETCH(int, expected);
+
+    QVERIFY2(
+        m_repository->publish("notes1", "1.5", { { "notes.dat", "notes" } }), qPrintable(m_repository->errorString()));
+    Installation installation;
+    QString error;
+    QVERIFY2(installation.create(&error), qPrintable(error));
+    QVERIFY(installation.setUpdateHost(hostFile));
+    QTemporaryDir target;
+
+    QCOMPARE(installation.run({ "-t", "Notes1", "-v", "7.0", "-d", target.path(), "-s", "-c" }), expected);
+    const QString log = QString::fromUtf8(readFile(QDir(installation.workingDirectory()).filePath("updater.log")));
+    if (expected == 0)
+        QVERIFY2(log.contains(QLatin1String("notes1")), qPrintable(log));
+    else
+        QVERIFY2(log.isEmpty(), qPrintable(log));
+}
+
+void TestProgram::trustsTheKeyBesideTheProgram()
+{
+    QTemporaryDir keys;
+    const QString trusted = keys.filePath("trusted");
+    const QString other = keys.filePath("other");
+    QVERIFY2(m_repository->makeKey(trusted) && m_repository->makeKey(other), qPrintable(m_repository->errorString()));
+    QVERIFY2(m_repository->publish("signed4", "1.0", { { "s.dat", "signed" } }, trusted),
+        qPrintable(m_repository->errorString()));
+    QVERIFY2(m_repository->publish("forged5", "1.0", { { "f.dat", "forged" } }, other),
+        qPrintable(m_repository->errorString()));
+
+    Installation installation;
+    QString error;
+    QVERIFY2(installation.create(&error), qPrintable(error));
+    QVERIFY(installation.setUpdateHost(m_repository->baseUrl().toUtf8()));
+    QVERIFY(installation.installKey(trusted + QStringLiteral(".pub")));
+    QTemporaryDir signedTarget;
+    QTemporaryDir forgedTarget;
+
+    QCOMPARE(installation.run({ "-t", "signed4", "-v", "7.0", "-d", signedTarget.path(), "-s" }), 1);
+    QCOMPARE(readFile(signedTarget.filePath("s.dat")), QByteArray("signed"));
+    QCOMPARE(installation.run({ "-t", "forged5", "-v", "7.0", "-d", forgedTarget.path(), "-s" }), 0);
+    QVERIFY(!QFile::exists(forgedTarget.filePath("f.dat")));
+    const QString log = QString::fromUtf8(readFile(QDir(installation.workingDirectory()).filePath("updater.log")));
+    QVERIFY2(log.contains(QLatin1String("signature check failed")), qPrintable(log));
+}
+
+TAVLO_TEST(TestProgram)
+
+#include "tst_program.moc"
