@@ -11,6 +11,8 @@
 #include <archive_entry.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -46,7 +48,7 @@ QFileDevice::Permissions permissionsFromMode(int mode)
     return permissions;
 }
 
-QString refusedKind(mode_t type)
+QString refusedKind(unsigned int type)
 {
     switch (type) {
     case AE_IFCHR:
@@ -268,7 +270,7 @@ bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
     const QString relative = ArchiveExtractor::safeRelativePath(name, &why);
     if (relative.isNull())
         return refuse(name, why);
-    const mode_t type = archive_entry_filetype(entry);
+    const unsigned int type = archive_entry_filetype(entry);
     if (relative.isEmpty()) {
         if (type == AE_IFDIR)
             return true;

@@ -89,6 +89,7 @@ public:
     void writeRecord();
     QStringList obsoleteFiles(int index) const;
     void reportProgress();
+    void announceSwappedPackage();
     void waitForWorker();
     void failRun(int code, const QString& text);
     void finishRun(bool success);
@@ -334,6 +335,7 @@ void UpdateInstallerPrivate::swapSlice()
             QTimer::singleShot(0, q, [this] { swapSlice(); });
             return;
         }
+        announceSwappedPackage();
         if (!transaction->doNextStep()) {
             failRun(Task::FileSystemError, transaction->errorString());
             return;
@@ -410,13 +412,14 @@ void UpdateInstallerPrivate::reportProgress()
         lastProgress = percent;
         emit q->progressValue(percent);
     }
+}
 
-    if (transaction && current >= updates.size() && !transaction->atEnd()) {
-        const int package = transaction->currentPackage();
-        if (package != lastSwapPackage && package >= 0 && package < updates.size()) {
-            lastSwapPackage = package;
-            emit q->progressText(UpdateInstaller::tr("Installing %1").arg(packageLabel(updates.at(package))));
-        }
+void UpdateInstallerPrivate::announceSwappedPackage()
+{
+    const int package = transaction->currentPackage();
+    if (package != lastSwapPackage && package >= 0 && package < updates.size()) {
+        lastSwapPackage = package;
+        emit q->progressText(UpdateInstaller::tr("Installing %1").arg(packageLabel(updates.at(package))));
     }
 }
 
