@@ -25,7 +25,7 @@ namespace {
 class ScriptedServer : public QTcpServer
 {
 public:
-    enum Behaviour { Silent, HeadersThenSilence, Endless };
+    enum Behaviour { Silent, HeadersThenSilence, Endless, CutShort };
 
     explicit ScriptedServer(Behaviour behaviour)
         : behaviour(behaviour)
@@ -47,6 +47,8 @@ private:
             return;
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n");
         socket->write(behaviour == Endless ? "Connection: close\r\n\r\n" : "Content-Length: 1000\r\n\r\nabc");
+        if (behaviour == CutShort)
+            socket->disconnectFromHost();
         if (behaviour == Endless) {
             const QByteArray chunk(64 * 1024, 'x');
             connect(socket, &QTcpSocket::bytesWritten, socket, [socket, chunk] {
@@ -289,6 +291,11 @@ void TestTransfer::reportsFailuresAPersonCanActOn()
     QVERIFY(!outcome.success);
     QVERIFY2(outcome.error.contains(QLatin1String("404")), qPrintable(outcome.error));
     QVERIFY(outcome.body.isEmpty()); // the error page never lands in the sink
+
+    ScriptedServer cutShort { ScriptedServer::CutShort };
+    outcome = fetch(cutShort.url());
+    QVERIFY(!outcome.success);
+    QVERIFY2(outcome.error.contains(cutShort.url().toString()), qPrintable(outcome.error));
 
     outcome = fetch(QUrl(QStringLiteral("ftp://127.0.0.1/file.bin")));
     QVERIFY(!outcome.success);
