@@ -9,6 +9,7 @@
 #include <Updater/UpdateInstaller.h>
 #include <Updater/UpdateSourcesInfo.h>
 #include <Updater/UpdatesDialog.h>
+#include <Updater/Version.h>
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -42,7 +43,7 @@ void registerNewTarget(Updater::Target& target, const UpdateArguments& arguments
     const QString major = arguments.version.split(QLatin1Char('.')).constFirst();
     record->setTargetName(arguments.name + major);
     record->setTargetVersion(arguments.version);
-    record->installPackage(arguments.name, QStringLiteral("0.0"), QString(), QString(), QStringList(), 0);
+    record->installPackage(arguments.name, Updater::Version::placeholder(), QString(), QString(), QStringList(), 0);
 }
 
 void prepareProgressDialog(QProgressDialog& progress, const QString& title)

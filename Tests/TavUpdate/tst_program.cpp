@@ -91,7 +91,7 @@ class TestProgram : public QObject
 
 private slots:
     void initTestCase();
-    void noArguments();
+    void invalidCommandLines();
     void checkInstallRecheck();
     void restart();
     void updateHostFile_data();
@@ -114,11 +114,15 @@ void TestProgram::initTestCase()
     QVERIFY(m_installation.setUpdateHost(m_repository->baseUrl().toUtf8() + '\n'));
 }
 
-void TestProgram::noArguments()
+void TestProgram::invalidCommandLines()
 {
     QString output;
     QCOMPARE(m_installation.run({}, &output), -1);
     QVERIFY2(output.contains(QLatin1String("test.")), qPrintable(output));
+    QVERIFY2(!output.contains(QLatin1String("argument is invalid.")), qPrintable(output));
+
+    QCOMPARE(m_installation.run({ "-tWriter2", "-v", "7.0", "-d", "D" }, &output), -1);
+    QVERIFY2(output.contains(QLatin1String("argument is invalid.")), qPrintable(output));
 }
 
 void TestProgram::checkInstallRecheck()
