@@ -419,6 +419,30 @@ private:
         }
     }
 
+    // Reads what has arrived, up to `most` bytes, without waiting. When nothing
+    // has, waits until something does and calls resume; false then, and when
+    // the connection has ended (closed by the peer or by a timeout).
+    template <typename Resume>
+    static bool read_now(
+        const std::shared_ptr<Connection>& connection, boost::asio::streambuf& buffer, std::size_t most, Resume resume)
+    {
+        boost::system::error_code error;
+        const std::size_t received = connection->socket->read_some(buffer.prepare(most), error);
+        if (would_block(error)) {
+            connection->socket->async_wait(socket_type::wait_read,
+                boost::asio::bind_executor(
+                    connection->strand, [resume = std::move(resume)](const boost::system::error_code& waitError) {
+                        if (!waitError)
+                            resume();
+                    }));
+            return false;
+        }
+        if (error)
+            return false;
+        buffer.commit(received);
+        return true;
+    }
+
     // Reads until the head is complete; `searched` bytes are known to hold no
     // delimiter yet.
     void continue_head(
@@ -435,20 +459,9 @@ private:
             if (data.size() >= settings.max_head_size)
                 return;
             searched = data.size();
-            boost::system::error_code error;
-            const std::size_t received = connection->socket->read_some(request->buffer.prepare(read_chunk), error);
-            if (would_block(error)) {
-                connection->socket->async_wait(socket_type::wait_read,
-                    boost::asio::bind_executor(connection->strand,
-                        [this, connection, request, searched](const boost::system::error_code& waitError) {
-                            if (!waitError)
-                                continue_head(connection, request, searched);
-                        }));
+            const auto resume = [this, connection, request, searched] { continue_head(connection, request, searched); };
+            if (!read_now(connection, request->buffer, read_chunk, resume))
                 return;
-            }
-            if (error) // closed by the peer or by a timeout
-                return;
-            request->buffer.commit(received);
         }
     }
 
@@ -491,21 +504,9 @@ private:
     {
         while (request->buffer.size() < request->content_length) {
             const std::size_t missing = std::size_t(request->content_length) - request->buffer.size();
-            boost::system::error_code error;
-            const std::size_t received = connection->socket->read_some(
-                request->buffer.prepare(std::min(missing, std::size_t(64 * 1024))), error);
-            if (would_block(error)) {
-                connection->socket->async_wait(socket_type::wait_read,
-                    boost::asio::bind_executor(
-                        connection->strand, [this, connection, request](const boost::system::error_code& waitError) {
-                            if (!waitError)
-                                continue_content(connection, request);
-                        }));
+            const auto resume = [this, connection, request] { continue_content(connection, request); };
+            if (!read_now(connection, request->buffer, std::min(missing, read_chunk * 8), resume))
                 return;
-            }
-            if (error)
-                return;
-            request->buffer.commit(received);
         }
         disarm_timeout(*connection);
         dispatch(connection, request);
