@@ -1,9 +1,11 @@
 #include "NginxServer.h"
+#include "RepositoryFixture.h"
 #include "TestRegistry.h"
 
 #include <Updater/PackagesInfo.h>
 #include <Updater/Target.h>
 #include <Updater/Update.h>
+#include <Updater/UpdateFinder.h>
 #include <Updater/UpdateInstaller.h>
 
 #include <QCryptographicHash>
@@ -274,6 +276,53 @@ private slots:
         for (const char* step :
             { "Downloading tool 1.10", "Verifying tool 1.10", "Unpacking tool 1.10", "Installing tool 1.10" })
             QVERIFY2(result.texts.contains(QLatin1String(step)), qPrintable(result.texts.join(QLatin1Char('|'))));
+    }
+
+    // The whole road: published with tavrepo, served by nginx, found and
+    // installed: first over the placeholder, then 1.0 -> 1.10, then nothing.
+    void publishedPackagesInstallFromNginx()
+    {
+        if (!Vondra::Testing::NginxServer::isAvailable())
+            QSKIP("nginx is not installed");
+        Vondra::Testing::RepositoryFixture repository;
+        QVERIFY(repository.isValid());
+        Vondra::Testing::NginxServer nginx(repository.root());
+        QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+        qputenv("TAVUPDATER_KEY_FILE", repository.publicKey().toLocal8Bit());
+        const QString directory = m_temp.filePath(QStringLiteral("published"));
+        QVERIFY(QDir().mkpath(directory));
+
+        const auto findAndInstall = [&]() -> QString {
+            Target target(QStringLiteral("tool"));
+            target.setDirectory(directory);
+            if (target.packagesInfo()->packageInfoCount() < 1)
+                target.packagesInfo()->installPackage(QStringLiteral("tool"), QStringLiteral("0.0"), {}, {}, {}, 0);
+            target.addUpdateSource(
+                QStringLiteral("tool"), {}, {}, nginx.baseUrl().resolved(QUrl(QStringLiteral("tool"))), 1);
+            UpdateFinder finder(&target);
+            if (!finder.run())
+                return finder.errorString();
+            if (finder.updates().isEmpty())
+                return QStringLiteral("none");
+            UpdateInstaller installer(&target);
+            installer.setUpdatesToInstall(finder.updates());
+            if (!installer.run())
+                return installer.errorString();
+            return target.packagesInfo()->packageInfo(0).version();
+        };
+
+        QCOMPARE(
+            repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { "tool", "1.0" }, { "lib/a.so", "a" } })
+                .exitCode,
+            0);
+        QCOMPARE(findAndInstall(), QStringLiteral("1.0"));
+        QCOMPARE(readFile(directory + QStringLiteral("/lib/a.so")), QByteArray("a"));
+        QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.10"), { { "tool", "1.10" } }).exitCode, 0);
+        QCOMPARE(findAndInstall(), QStringLiteral("1.10"));
+        QCOMPARE(readFile(directory + QStringLiteral("/tool")), QByteArray("1.10"));
+        QVERIFY(!QFileInfo::exists(directory + QStringLiteral("/lib/a.so")));
+        QCOMPARE(findAndInstall(), QStringLiteral("none"));
+        qunsetenv("TAVUPDATER_KEY_FILE");
     }
 
     void hostileArchiveChangesNothing_data()
