@@ -15,26 +15,25 @@ CommandLine parseCommandLine(const QStringList& processArguments)
 {
     CommandLine result;
     const int count = processArguments.size();
-    for (int i = 1; i < count; ++i) {
+    int i = 1;
+    // A value option takes the next argument whatever it looks like; standing
+    // last it has no value, and the target then lacks that part.
+    const auto takeValue = [&] { return ++i < count ? processArguments.at(i) : QString(); };
+    const auto nextIsValue = [&] { return i + 1 < count && !isOption(processArguments.at(i + 1)); };
+
+    for (; i < count; ++i) {
         const QString& argument = processArguments.at(i);
         if (!isOption(argument) || argument.size() < 2)
             continue;
-
-        const bool hasNext = i + 1 < count;
-        // A value option at the very end has no value; the target then lacks it.
-        const QString next = hasNext ? processArguments.at(i + 1) : QString();
         switch (argument.at(1).unicode()) {
         case 't':
-            result.arguments.name = next.toLower();
-            i += hasNext;
+            result.arguments.name = takeValue().toLower();
             break;
         case 'v':
-            result.arguments.version = next;
-            i += hasNext;
+            result.arguments.version = takeValue();
             break;
         case 'd':
-            result.arguments.directory = next;
-            i += hasNext;
+            result.arguments.directory = takeValue();
             break;
         case 's':
             result.silent = true;
@@ -44,10 +43,8 @@ CommandLine parseCommandLine(const QStringList& processArguments)
             break;
         case 'e':
             result.restart = true;
-            if (hasNext && !isOption(next)) {
-                result.restartArguments = next.split(QLatin1Char('+'));
-                ++i;
-            }
+            if (nextIsValue())
+                result.restartArguments = takeValue().split(QLatin1Char('+'));
             break;
         default:
             break;

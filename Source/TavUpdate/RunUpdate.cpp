@@ -132,8 +132,9 @@ int runUpdate(const UpdateArguments& arguments, bool silent, bool checkOnly, con
 {
     initTavUpdateResources();
 
-    // Declared so that they go in the order the run hands them back: the
-    // progress dialog first, then finder, target and the error receiver.
+    // Declared in this order so that they go in the reverse one: the progress
+    // dialog first, then the finder (which owns the updates), the target and
+    // the error receiver.
     TavUpdater errorLog;
     Updater::Target target(arguments.name);
     target.setDirectory(arguments.directory);
