@@ -390,11 +390,13 @@ QString InstallTransaction::errorString() const
     return d->errorString;
 }
 
-bool InstallTransaction::recover(const QString& targetDirectory, QString* errorString)
+bool InstallTransaction::recover(const QString& targetDirectory, QString* errorString, bool* foundLeftovers)
 {
     const QDir target(targetDirectory);
     const QStringList leftovers = target.entryList(
         { InstallLayout::workDirectoryPrefix() + QLatin1Char('*') }, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (foundLeftovers)
+        *foundLeftovers = !leftovers.isEmpty();
     QStringList problems;
     for (const QString& name : leftovers) {
         Rollback rollback(target.absolutePath(), target.filePath(name));

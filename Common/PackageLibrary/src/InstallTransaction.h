@@ -62,7 +62,7 @@ public:
 
     // Rolls back or clears the work directories that earlier runs left in
     // targetDirectory. Only safe while no other install of that directory runs.
-    static bool recover(const QString& targetDirectory, QString* errorString);
+    static bool recover(const QString& targetDirectory, QString* errorString, bool* foundLeftovers = nullptr);
 
 private:
     std::unique_ptr<InstallTransactionPrivate> d;

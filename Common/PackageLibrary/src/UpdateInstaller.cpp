@@ -76,6 +76,7 @@ public:
     int lastProgress = -1;
     bool stopping = false;
     bool active = false;
+    bool recordChanged = false;
 
     QString targetDirectory() const { return QDir::cleanPath(target->directory()); }
     bool prepare();
@@ -125,6 +126,7 @@ void UpdateInstaller::start()
 {
     d->stopping = false;
     d->active = true;
+    d->recordChanged = false;
     d->current = 0;
     d->lastSwapPackage = -1;
     d->bytesDone = 0;
@@ -178,8 +180,10 @@ bool UpdateInstallerPrivate::prepare()
         return false;
     }
     QString leftoverError;
-    const bool recovered = InstallTransaction::recover(directory, &leftoverError);
-    target->packagesInfo()->reload();
+    bool foundLeftovers = false;
+    const bool recovered = InstallTransaction::recover(directory, &leftoverError, &foundLeftovers);
+    if (foundLeftovers)
+        target->packagesInfo()->reload(); // the record may have been put back
     if (!recovered) {
         failRun(Task::FileSystemError,
             UpdateInstaller::tr("cannot undo an install that was interrupted earlier: %1").arg(leftoverError));
@@ -348,6 +352,7 @@ void UpdateInstallerPrivate::swapSlice()
 void UpdateInstallerPrivate::writeRecord()
 {
     emit q->progressText(UpdateInstaller::tr("Recording the installed packages"));
+    recordChanged = true;
     PackagesInfo* record = target->packagesInfo();
     for (int i = 0; i < updates.size(); ++i) {
         const Update* update = updates.at(i);
@@ -446,7 +451,10 @@ void UpdateInstallerPrivate::failRun(int code, const QString& text)
     QString rollbackError;
     if (transaction && !transaction->rollBack())
         rollbackError = transaction->errorString();
-    target->packagesInfo()->reload();
+    // The record object then forgets what it was told during this run, and
+    // keeps whatever else its owner set in it.
+    if (recordChanged)
+        target->packagesInfo()->reload();
     q->fail(code, text);
     if (!rollbackError.isEmpty())
         q->fail(Task::FileSystemError, rollbackError);
