@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QDirIterator>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
