@@ -435,6 +435,38 @@ private slots:
             { tool.get(), plugin.get() }, "a directory of that name is in the way", int(Task::FileSystemError));
     }
 
+    void fullDiskChangesNothing_data()
+    {
+        QTest::addColumn<bool>("compressible");
+        QTest::newRow("full while downloading") << false;
+        QTest::newRow("full while unpacking") << true;
+    }
+
+    // A real small file system that the archive, or what it unpacks to, overfills.
+    void fullDiskChangesNothing()
+    {
+        QFETCH(bool, compressible);
+        const QString small = m_temp.filePath(QStringLiteral("small"));
+        QDir().mkpath(small);
+        if (!runTool(QStringLiteral("mount"), { "-t", "tmpfs", "-o", "size=2m", "tmpfs", small }))
+            QSKIP("cannot mount a small file system here (needs root)");
+        const auto unmount = qScopeGuard([&] { runTool(QStringLiteral("umount"), { small }); });
+        m_target = small + QStringLiteral("/tool");
+        QDir().mkpath(m_target);
+        installFirstVersion();
+
+        const QString dir = source(QStringLiteral("big"));
+        writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 4.0\n");
+        QByteArray content(3 << 20, '\0');
+        if (!compressible)
+            QRandomGenerator(11).fillRange(reinterpret_cast<quint32*>(content.data()), content.size() / 4);
+        writeFile(dir + QStringLiteral("/content.bin"), content);
+        const QString archive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
+        auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("4.0"));
+        expectUnchangedAfter({ update.get() }, "No space left on device", int(Task::FileSystemError));
+    }
+
     void stopRestoresEverything_data()
     {
         QTest::addColumn<QString>("when");

@@ -48,6 +48,20 @@ QFileDevice::Permissions permissionsFromMode(int mode)
     return permissions;
 }
 
+// A short write (a disk filling up) says nothing about why; the next attempt
+// fails with the reason.
+bool writeAll(QFile& out, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const qint64 written = out.write(data, size);
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
 QString refusedKind(unsigned int type)
 {
     switch (type) {
@@ -322,7 +336,7 @@ bool ArchiveExtractorPrivate::writeRegularFile(
         // Sparse files come with holes: the next block starts further on.
         if (offset != out.pos() && !out.seek(offset))
             return failWith(QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()));
-        if (out.write(static_cast<const char*>(block), qint64(size)) != qint64(size))
+        if (!writeAll(out, static_cast<const char*>(block), qint64(size)))
             return failWith(QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()));
         unpackedSize += size;
     }

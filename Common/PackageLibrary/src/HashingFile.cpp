@@ -57,11 +57,16 @@ qint64 HashingFile::readData(char*, qint64)
 
 qint64 HashingFile::writeData(const char* data, qint64 size)
 {
-    const qint64 count = m_file.write(data, size);
-    if (count != size) {
-        m_failed = true;
-        setErrorString(m_file.errorString());
-        return -1;
+    // A short write (a disk filling up) says nothing about why; the next
+    // attempt fails with the reason.
+    for (qint64 done = 0; done < size;) {
+        const qint64 count = m_file.write(data + done, size - done);
+        if (count <= 0) {
+            m_failed = true;
+            setErrorString(m_file.errorString());
+            return -1;
+        }
+        done += count;
     }
     crypto_hash_sha256_update(&m_state->sha256, reinterpret_cast<const unsigned char*>(data), quint64(size));
     m_written += size;

@@ -223,16 +223,16 @@ void UpdateInstallerPrivate::onDownloadFinished(bool success)
         failRun(Task::CancelledError, UpdateInstaller::tr("the install was cancelled"));
         return;
     }
-    if (!success) {
-        // Also what a server sending more than the index declares gets: the
-        // transfer stops it at the declared size.
-        failRun(Task::NetworkError, transfer.errorString());
-        return;
-    }
     if (download->hasFailed()) {
         failRun(Task::FileSystemError,
             UpdateInstaller::tr("cannot store the download of %1: %2")
                 .arg(update->archiveUrl.toDisplayString(), download->errorString()));
+        return;
+    }
+    if (!success) {
+        // Also what a server sending more than the index declares gets: the
+        // transfer stops it at the declared size.
+        failRun(Task::NetworkError, transfer.errorString());
         return;
     }
     emit q->progressText(UpdateInstaller::tr("Verifying %1").arg(packageLabel(update)));
