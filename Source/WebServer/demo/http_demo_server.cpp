@@ -34,12 +34,13 @@ void addRoutes(Http::HttpServer& server)
 
 int main(int argc, char* argv[])
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s PORT\n", argv[0]);
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: %s PORT [THREADS]\n", argv[0]);
         return 2;
     }
     const unsigned short port = static_cast<unsigned short>(std::strtoul(argv[1], nullptr, 10));
-    Http::HttpServer server(port, 4, 5, 300);
+    const std::size_t threads = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 4;
+    Http::HttpServer server(port, threads, 5, 300);
     addRoutes(server);
     server.on_listening = [](unsigned short bound) {
         std::printf("listening on %u\n", unsigned(bound));
