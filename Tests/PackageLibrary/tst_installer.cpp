@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdlib>
 #include <memory>
 
 using namespace Updater;
@@ -133,7 +134,8 @@ class TestInstaller : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir m_temp;
+    // Not made in the child that a test kills: nobody would remove it.
+    std::unique_ptr<QTemporaryDir> m_temp;
     QString m_target;
     QString m_sources;
     int m_archives = 0;
@@ -148,7 +150,7 @@ private:
 
     QString archivePath(const QString& suffix)
     {
-        return m_temp.filePath(QStringLiteral("a%1%2").arg(++m_archives).arg(suffix));
+        return m_temp->filePath(QStringLiteral("a%1%2").arg(++m_archives).arg(suffix));
     }
 
     // The target after a first install of tool 1.0 over the placeholder.
@@ -175,6 +177,8 @@ private:
         QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
     }
 
+    static bool isKilledChild() { return qEnvironmentVariableIsSet("TAVLO_INSTALLER_CHILD_TARGET"); }
+
     void expectUnchangedAfter(const QList<Update*>& updates, const QString& expectedError, int expectedCode)
     {
         const QMap<QString, QByteArray> before = treeOf(m_target);
@@ -186,11 +190,19 @@ private:
     }
 
 private slots:
+    void initTestCase()
+    {
+        if (!isKilledChild())
+            m_temp = std::make_unique<QTemporaryDir>();
+    }
+
     void init()
     {
-        QVERIFY(m_temp.isValid());
-        m_target = m_temp.filePath(QStringLiteral("tool"));
-        m_sources = m_temp.filePath(QStringLiteral("sources"));
+        if (isKilledChild())
+            return;
+        QVERIFY(m_temp->isValid());
+        m_target = m_temp->filePath(QStringLiteral("tool"));
+        m_sources = m_temp->filePath(QStringLiteral("sources"));
         QDir(m_target).removeRecursively();
         QDir().mkpath(m_target);
         installFirstVersion();
@@ -250,7 +262,7 @@ private slots:
         if (overHttp) {
             if (!Vondra::Testing::NginxServer::isAvailable())
                 QSKIP("nginx is not installed");
-            nginx = std::make_unique<Vondra::Testing::NginxServer>(m_temp.path());
+            nginx = std::make_unique<Vondra::Testing::NginxServer>(m_temp->path());
             QVERIFY2(nginx->start(), qPrintable(nginx->errorString()));
             update->archiveUrl = nginx->baseUrl().resolved(QUrl(QFileInfo(archive).fileName()));
         }
@@ -289,7 +301,7 @@ private slots:
         Vondra::Testing::NginxServer nginx(repository.root());
         QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
         qputenv("TAVUPDATER_KEY_FILE", repository.publicKey().toLocal8Bit());
-        const QString directory = m_temp.filePath(QStringLiteral("published"));
+        const QString directory = m_temp->filePath(QStringLiteral("published"));
         QVERIFY(QDir().mkpath(directory));
 
         const auto findAndInstall = [&]() -> QString {
@@ -370,7 +382,7 @@ private slots:
                   << ",^\\./readme.txt,../../escaped.txt,";
         if (kind == QLatin1String("absolute"))
             extra << "-P"
-                  << "-s" << (",^\\./readme.txt," + m_temp.filePath(QStringLiteral("escaped.txt")) + ",");
+                  << "-s" << (",^\\./readme.txt," + m_temp->filePath(QStringLiteral("escaped.txt")) + ",");
         if (kind == QLatin1String("link"))
             QVERIFY(QFile::link(QStringLiteral("../../outside"), dir + QStringLiteral("/up")));
         if (kind == QLatin1String("linkchain")) {
@@ -409,7 +421,7 @@ private slots:
             update->archiveSize -= 100;
 
         expectUnchangedAfter({ update.get() }, expectedError, expectedCode);
-        QVERIFY(!QFileInfo::exists(m_temp.filePath(QStringLiteral("escaped.txt"))));
+        QVERIFY(!QFileInfo::exists(m_temp->filePath(QStringLiteral("escaped.txt"))));
     }
 
     // The second package cannot go in (a directory stands where its file
@@ -446,7 +458,7 @@ private slots:
     void fullDiskChangesNothing()
     {
         QFETCH(bool, compressible);
-        const QString small = m_temp.filePath(QStringLiteral("small"));
+        const QString small = m_temp->filePath(QStringLiteral("small"));
         QDir().mkpath(small);
         if (!runTool(QStringLiteral("mount"), { "-t", "tmpfs", "-o", "size=2m", "tmpfs", small }))
             QSKIP("cannot mount a small file system here (needs root)");
@@ -489,7 +501,7 @@ private slots:
         auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("3.0"));
 
         // A slow server (4 s for this archive) keeps the download going long enough to be stopped.
-        Vondra::Testing::NginxServer nginx(m_temp.path(), QStringLiteral("limit_rate 50k;"));
+        Vondra::Testing::NginxServer nginx(m_temp->path(), QStringLiteral("limit_rate 50k;"));
         if (when == QLatin1String("Downloading")) {
             if (!Vondra::Testing::NginxServer::isAvailable())
                 QSKIP("nginx is not installed");
@@ -542,6 +554,50 @@ private slots:
         update->archiveUrl = QUrl(QStringLiteral("http://127.0.0.1:%1/tool.tar.gz").arg(silent.serverPort()));
         expectUnchangedAfter({ update.get() }, "no data arrived", int(Task::NetworkError));
         qunsetenv("TAVUPDATER_STALL_TIMEOUT_MS");
+    }
+
+    // A process killed half-way through the swap leaves half-installed files
+    // behind; the next install into the directory puts the old state back.
+    void killedInstallIsUndoneByTheNextRun()
+    {
+        const QString dir = source(QStringLiteral("killed"));
+        for (int i = 0; i < 300; ++i)
+            writeFile(dir + QStringLiteral("/files/f%1.txt").arg(i), QByteArray::number(i));
+        writeFile(dir + QStringLiteral("/readme.txt"), "5.0\n");
+        const QString archive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
+
+        const QMap<QString, QByteArray> before = treeOf(m_target);
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TAVLO_INSTALLER_CHILD_TARGET"), m_target);
+        environment.insert(QStringLiteral("TAVLO_INSTALLER_CHILD_ARCHIVE"), archive);
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(),
+            { QStringLiteral("TestInstaller"), QStringLiteral("interruptedInstallChild") });
+        QVERIFY(child.waitForFinished(60000));
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 3, child.readAll().constData());
+        QVERIFY(treeOf(m_target) != before);
+
+        const RunResult result = install(m_target, {});
+        QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+        QCOMPARE(treeOf(m_target), before);
+    }
+
+    void interruptedInstallChild()
+    {
+        if (!isKilledChild())
+            QSKIP("runs only as the process that killedInstallIsUndoneByTheNextRun ends");
+        auto update = updateFor(
+            qEnvironmentVariable("TAVLO_INSTALLER_CHILD_ARCHIVE"), QStringLiteral("tool"), QStringLiteral("5.0"));
+        install(qEnvironmentVariable("TAVLO_INSTALLER_CHILD_TARGET"), { update.get() }, [](UpdateInstaller& installer) {
+            // Dies mid-swap without running a destructor, as a killed process would.
+            QObject::connect(&installer, &Task::progressValue, [](int value) {
+                if (value >= 95 && value < 100)
+                    std::_Exit(3);
+            });
+        });
+        QFAIL("the install ran to its end");
     }
 
     // What a killed install leaves behind: the journal says a file was
