@@ -382,16 +382,18 @@ QStringList UpdateInstallerPrivate::obsoleteFiles(int index) const
     if (recorded < 0)
         return {};
 
+    // Compared without case: where the file system ignores it, "Tool.exe" of
+    // the new version is the "tool.exe" of the old one.
     QSet<QString> kept;
     for (int i = 0; i < staged.size(); ++i) {
         for (const QString& file : staged.at(i).files)
-            kept.insert(file);
+            kept.insert(file.toCaseFolded());
     }
     for (const PackageInfo& other : record->packageInfos()) {
         if (other.name() == name)
             continue;
         for (const QString& file : other.files())
-            kept.insert(file);
+            kept.insert(file.toCaseFolded());
     }
     QStringList obsolete;
     for (const QString& file : record->packageInfo(recorded).files()) {
@@ -399,7 +401,7 @@ QStringList UpdateInstallerPrivate::obsoleteFiles(int index) const
         // outside the target directory.
         QString why;
         const QString safe = ArchiveExtractor::safeRelativePath(file, &why);
-        if (!safe.isEmpty() && !kept.contains(safe))
+        if (!safe.isEmpty() && !kept.contains(safe.toCaseFolded()))
             obsolete.append(safe);
     }
     return obsolete;
