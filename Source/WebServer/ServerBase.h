@@ -30,10 +30,13 @@ namespace Http {
 // fills `routes` (pattern -> method -> handler) and calls start(), which serves
 // on the calling thread and thread_count - 1 workers until stop().
 //
-// A connection is a chain of asynchronous steps; each step holds the socket,
-// the request and its timer through shared pointers, so a connection lives
-// exactly as long as a step of it is pending. All steps of one request, its
-// timers included, run on the request's strand.
+// Each connection is served by one stackful coroutine on the connection's
+// strand, which reads a request, runs its handler and sends the answer, then
+// reads the next one; the connection's timeout runs on the same strand. The
+// coroutine and the pending timeout hold the connection through shared
+// pointers, so it lives exactly as long as one of them does. Handlers run on
+// the coroutine's stack; between requests the connection keeps that stack,
+// instead of allocating one per request.
 template <typename socket_type> class ServerBase
 {
 public:
@@ -259,22 +262,9 @@ protected:
             return;
         auto connection = std::make_shared<Connection>(io_service, std::move(socket));
         read_remote_endpoint(*connection);
-        read_head(connection, {});
-    }
-
-    void read_head(const std::shared_ptr<Connection>& connection, std::string pipelined)
-    {
-        std::shared_ptr<Request> request(new Request);
-        request->remote_address = connection->remote_address;
-        request->remote_port = connection->remote_port;
-        if (!pipelined.empty()) {
-            auto space = request->buffer.prepare(pipelined.size());
-            boost::asio::buffer_copy(space, boost::asio::buffer(pipelined));
-            request->buffer.commit(pipelined.size());
-        }
-        if (header_timeout > 0)
-            arm_timeout(connection, header_timeout);
-        continue_head(connection, request, 0);
+        boost::asio::spawn(
+            connection->strand, [this, connection](auto yield) { serve_requests(connection, yield); },
+            boost::coroutines::attributes(handler_stack_size));
     }
 
     // Closes the connection's socket unless the step it guards ends within
@@ -419,97 +409,110 @@ private:
         }
     }
 
-    // Reads what has arrived, up to `most` bytes, without waiting. When nothing
-    // has, waits until something does and calls resume; false then, and when
-    // the connection has ended (closed by the peer or by a timeout).
-    template <typename Resume>
-    static bool read_now(
-        const std::shared_ptr<Connection>& connection, boost::asio::streambuf& buffer, std::size_t most, Resume resume)
+    void serve_requests(const std::shared_ptr<Connection>& connection, const yield_type& yield)
     {
-        boost::system::error_code error;
-        const std::size_t received = connection->socket->read_some(buffer.prepare(most), error);
-        if (would_block(error)) {
-            connection->socket->async_wait(socket_type::wait_read,
-                boost::asio::bind_executor(
-                    connection->strand, [resume = std::move(resume)](const boost::system::error_code& waitError) {
-                        if (!waitError)
-                            resume();
-                    }));
-            return false;
+        std::string pipelined;
+        for (;;) {
+            std::shared_ptr<Request> request(new Request);
+            request->remote_address = connection->remote_address;
+            request->remote_port = connection->remote_port;
+            append(request->buffer, pipelined);
+            if (!read_head(connection, *request, yield))
+                return;
+            const RouteHandler* handler = dispatch(*request);
+            if (!handler || !respond(connection, request, *handler, yield))
+                return;
+            if (!keeps_alive(request->protocol_version, request->headers))
+                return;
+            pipelined = std::move(request->pipelined);
         }
-        if (error)
+    }
+
+    // Reads and parses the head and reads the declared content; false when the
+    // connection ends.
+    bool read_head(const std::shared_ptr<Connection>& connection, Request& request, const yield_type& yield)
+    {
+        if (header_timeout > 0)
+            arm_timeout(connection, header_timeout);
+        std::size_t head_end = 0;
+        for (std::size_t searched = 0; head_end == 0;) {
+            const std::string_view data = buffered(request.buffer);
+            head_end = find_head_end(data, searched);
+            if (head_end == 0 && data.size() >= settings.max_head_size)
+                return false;
+            searched = data.size();
+            if (head_end == 0 && !read_now(*connection, request.buffer, read_chunk, yield))
+                return false;
+        }
+        disarm_timeout(*connection);
+        if (head_end > settings.max_head_size || !take_head(request, head_end))
             return false;
-        buffer.commit(received);
+
+        switch (parse_content_length(request.headers, request.content_length)) {
+        case ContentLength::Malformed:
+            return false;
+        case ContentLength::Absent:
+            request.content_length = 0;
+            break;
+        case ContentLength::Declared:
+            if (request.content_length > settings.max_content_length)
+                return false;
+            break;
+        }
+        if (!read_content(connection, request, yield))
+            return false;
+        set_aside_pipelined(request);
         return true;
     }
 
-    // Reads until the head is complete; `searched` bytes are known to hold no
-    // delimiter yet.
-    void continue_head(
-        const std::shared_ptr<Connection>& connection, const std::shared_ptr<Request>& request, std::size_t searched)
+    // Parses the head at the start of the buffer and leaves only what
+    // follows it there.
+    static bool take_head(Request& request, std::size_t head_end)
     {
-        for (;;) {
-            const std::string_view data = buffered(request->buffer);
-            const std::size_t head_end = find_head_end(data, searched);
-            if (head_end != 0) {
-                if (head_end <= settings.max_head_size)
-                    on_head(connection, request, head_end);
-                return;
-            }
-            if (data.size() >= settings.max_head_size)
-                return;
-            searched = data.size();
-            const auto resume = [this, connection, request, searched] { continue_head(connection, request, searched); };
-            if (!read_now(connection, request->buffer, read_chunk, resume))
-                return;
-        }
+        RequestHead head;
+        if (!parse_head(buffered(request.buffer).substr(0, head_end), head))
+            return false;
+        request.buffer.consume(head_end);
+        request.method = std::move(head.method);
+        request.path = std::move(head.path);
+        request.protocol_version = std::move(head.protocol_version);
+        request.headers = std::move(head.headers);
+        return true;
     }
 
-    void on_head(
-        const std::shared_ptr<Connection>& connection, const std::shared_ptr<Request>& request, std::size_t head_end)
+    bool read_content(const std::shared_ptr<Connection>& connection, Request& request, const yield_type& yield)
     {
-        disarm_timeout(*connection);
-        RequestHead head;
-        if (!parse_head(buffered(request->buffer).substr(0, head_end), head))
-            return;
-        request->buffer.consume(head_end);
-        request->method = std::move(head.method);
-        request->path = std::move(head.path);
-        request->protocol_version = std::move(head.protocol_version);
-        request->headers = std::move(head.headers);
-
-        switch (parse_content_length(request->headers, request->content_length)) {
-        case ContentLength::Malformed:
-            return;
-        case ContentLength::Absent:
-            request->content_length = 0;
-            dispatch(connection, request);
-            return;
-        case ContentLength::Declared:
-            break;
-        }
-        if (request->content_length > settings.max_content_length)
-            return;
-        if (request->content_length <= request->buffer.size()) {
-            dispatch(connection, request);
-            return;
-        }
+        if (request.buffer.size() >= request.content_length)
+            return true;
         if (content_timeout > 0)
             arm_timeout(connection, content_timeout);
-        continue_content(connection, request);
-    }
-
-    // Reads until the buffer holds the whole declared content.
-    void continue_content(const std::shared_ptr<Connection>& connection, const std::shared_ptr<Request>& request)
-    {
-        while (request->buffer.size() < request->content_length) {
-            const std::size_t missing = std::size_t(request->content_length) - request->buffer.size();
-            const auto resume = [this, connection, request] { continue_content(connection, request); };
-            if (!read_now(connection, request->buffer, std::min(missing, read_chunk * 8), resume))
-                return;
+        while (request.buffer.size() < request.content_length) {
+            const std::size_t missing = std::size_t(request.content_length) - request.buffer.size();
+            if (!read_now(*connection, request.buffer, std::min(missing, read_chunk * 8), yield))
+                return false;
         }
         disarm_timeout(*connection);
-        dispatch(connection, request);
+        return true;
+    }
+
+    // Reads up to `most` bytes, waiting only when nothing has arrived; false
+    // when the connection has ended (closed by the peer or by a timeout).
+    static bool read_now(
+        Connection& connection, boost::asio::streambuf& buffer, std::size_t most, const yield_type& yield)
+    {
+        for (;;) {
+            boost::system::error_code error;
+            const std::size_t received = connection.socket->read_some(buffer.prepare(most), error);
+            if (!error) {
+                buffer.commit(received);
+                return true;
+            }
+            if (!would_block(error))
+                return false;
+            connection.socket->async_wait(socket_type::wait_read, yield[error]);
+            if (error)
+                return false;
+        }
     }
 
     // The content is exactly the declared length; what follows it belongs to
@@ -526,49 +529,33 @@ private:
         append(request.buffer, content);
     }
 
-    void dispatch(const std::shared_ptr<Connection>& connection, const std::shared_ptr<Request>& request)
+    // The handler of the first pattern of the request's method that matches
+    // the whole path, else the method's default handler, else none.
+    const RouteHandler* dispatch(Request& request)
     {
-        set_aside_pipelined(*request);
         for (auto& [method, patterns] : compiled_routes) {
-            if (method != request->method)
+            if (method != request.method)
                 continue;
             for (auto& [pattern, handler] : patterns) {
                 boost::smatch groups;
-                if (boost::regex_match(request->path, groups, pattern)) {
-                    request->path_groups = std::move(groups);
-                    respond(connection, request, handler);
-                    return;
+                if (boost::regex_match(request.path, groups, pattern)) {
+                    request.path_groups = std::move(groups);
+                    return &handler;
                 }
             }
         }
-        const auto fallback = default_routes.find(request->method);
-        if (fallback != default_routes.end())
-            respond(connection, request, fallback->second);
-    }
-
-    void respond(const std::shared_ptr<Connection>& connection, const std::shared_ptr<Request>& request,
-        const RouteHandler& handler)
-    {
-        if (content_timeout > 0)
-            arm_timeout(connection, content_timeout);
-        boost::asio::spawn(
-            connection->strand,
-            [this, connection, request, handler = &handler](auto yield) {
-                StackProbe probe(settings.measure_stack_use ? &deepest_stack : nullptr, handler_stack_size);
-                if (!answer(connection->socket, request, *handler, yield))
-                    return;
-                disarm_timeout(*connection);
-                if (keeps_alive(request->protocol_version, request->headers))
-                    read_head(connection, std::move(request->pipelined));
-            },
-            boost::coroutines::attributes(handler_stack_size));
+        const auto fallback = default_routes.find(request.method);
+        return fallback != default_routes.end() ? &fallback->second : nullptr;
     }
 
     // Runs the handler and sends what it wrote; false when the connection ends.
-    static bool answer(const std::shared_ptr<socket_type>& socket, const std::shared_ptr<Request>& request,
+    bool respond(const std::shared_ptr<Connection>& connection, const std::shared_ptr<Request>& request,
         const RouteHandler& handler, const yield_type& yield)
     {
-        Response response(socket, yield);
+        if (content_timeout > 0)
+            arm_timeout(connection, content_timeout);
+        StackProbe probe(settings.measure_stack_use ? &deepest_stack : nullptr, handler_stack_size);
+        Response response(connection->socket, yield);
         try {
             handler(response, request);
             if (response.size() > 0)
@@ -576,6 +563,7 @@ private:
         } catch (const std::exception&) {
             return false;
         }
+        disarm_timeout(*connection);
         return true;
     }
 
