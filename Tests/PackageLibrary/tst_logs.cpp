@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -42,6 +43,12 @@ QStringList handledElsewhere;
 void recordingHandler(QtMsgType, const QMessageLogContext&, const QString& message)
 {
     handledElsewhere << message;
+}
+
+std::atomic<int> echoes { 0 };
+void countingHandler(QtMsgType, const QMessageLogContext&, const QString&)
+{
+    ++echoes;
 }
 
 } // namespace
@@ -188,28 +195,48 @@ void TestLogs::deviceThatLogsDoesNotLoop()
     QCOMPARE(calls, 1);
 }
 
+// Threads log directly and through qDebug() at once, while a device of the log
+// itself calls qDebug() as it writes; that must neither deadlock nor mix lines.
 void TestLogs::redirectedMessagesFromManyThreads()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("threads.log");
     constexpr int threadCount = 4;
     constexpr int messagesPerThread = 500;
+    echoes = 0;
+    const QtMessageHandler testHandler = qInstallMessageHandler(countingHandler);
     {
-        Log log(new FileLogDevice(path, QIODevice::Append));
+        auto* composite = new CompositeLogDevice;
+        auto* signalDevice = new SignalLogDevice;
+        // Qt itself prints messages raised inside its handler; only the
+        // direct calls matter here, so only they echo.
+        connect(signalDevice, &SignalLogDevice::entryWritten, [](int level) {
+            if (level == LogEntry::Info)
+                qDebug("echo");
+        });
+        composite->addLogDevice(new FileLogDevice(path, QIODevice::Append));
+        composite->addLogDevice(signalDevice);
+        Log log(composite);
         std::vector<std::unique_ptr<QThread>> threads;
         for (int t = 0; t < threadCount; ++t) {
-            threads.emplace_back(QThread::create([t] {
-                for (int i = 0; i < messagesPerThread; ++i)
-                    qDebug("thread %d message %d", t, i);
+            threads.emplace_back(QThread::create([t, &log] {
+                for (int i = 0; i < messagesPerThread; ++i) {
+                    if (t % 2)
+                        log.logInfo("thread %d message %d", t, i);
+                    else
+                        qDebug("thread %d message %d", t, i);
+                }
             }));
             threads.back()->start();
         }
         for (auto& thread : threads)
             QVERIFY(thread->wait(30000));
     }
+    qInstallMessageHandler(testHandler);
+    QCOMPARE(echoes.load(), threadCount / 2 * messagesPerThread);
     const QStringList lines = fileLines(path);
     QCOMPARE(lines.size(), threadCount * messagesPerThread);
-    const QRegularExpression wellFormed("^\\S+Z \\[debug\\] thread \\d message \\d+$");
+    const QRegularExpression wellFormed("^\\S+Z \\[(debug|info)\\] thread \\d message \\d+$");
     for (const QString& line : lines)
         QVERIFY2(wellFormed.match(line).hasMatch(), qPrintable(line));
 }

@@ -368,6 +368,8 @@ void TestRecord::readersNeverSeeAHalfWrittenRecord()
     std::vector<std::unique_ptr<RecordReader>> readers;
     for (int i = 0; i < 4; ++i) {
         readers.push_back(std::make_unique<RecordReader>(m_dir->path(), &stop));
+        // The agent reads records inside coroutines with 64 KiB stacks.
+        readers.back()->setStackSize(64 * 1024);
         readers.back()->start();
     }
     for (int round = 0; round < 50; ++round) {

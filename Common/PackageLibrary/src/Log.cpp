@@ -4,6 +4,7 @@
 #include <QTextCodec>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -74,8 +75,14 @@ private:
 
     void dispatch(QtMsgType type, const QMessageLogContext& context, const QString& message)
     {
+        // Checked before taking the lock: this thread may hold a log's lock
+        // that another thread, holding ours, is waiting for.
+        if (!logsBeingWritten.empty()) {
+            forward(type, context, message);
+            return;
+        }
         QMutexLocker lock(&m_mutex);
-        if (m_logs.empty() || !logsBeingWritten.empty()) {
+        if (m_logs.empty()) {
             forward(type, context, message);
             return;
         }
@@ -85,8 +92,8 @@ private:
 
     void forward(QtMsgType type, const QMessageLogContext& context, const QString& message)
     {
-        if (m_previous) {
-            m_previous(type, context, message);
+        if (const QtMessageHandler previous = m_previous.load()) {
+            previous(type, context, message);
             return;
         }
         const QByteArray line = message.toLocal8Bit() + '\n';
@@ -133,7 +140,7 @@ public:
 private:
     QMutex m_mutex;
     std::vector<LogPrivate*> m_logs;
-    QtMessageHandler m_previous = nullptr;
+    std::atomic<QtMessageHandler> m_previous { nullptr };
     bool m_installed = false;
 };
 

@@ -86,13 +86,11 @@ bool PackagesInfo::reload()
         d->errorString = trText("cannot read the package record %1: %2").arg(file.fileName(), file.errorString());
         return false;
     }
-    if (file.size() > maximumRecordSize) {
-        d->errorString = trText("the package record %1 is damaged: it is too large").arg(file.fileName());
-        return false;
-    }
-    const QByteArray bytes = file.read(maximumRecordSize + 1);
+    // Asking for one byte more than the size tells a file that grew meanwhile.
+    const qint64 size = file.size();
+    const QByteArray bytes = size > maximumRecordSize ? QByteArray() : file.read(size + 1);
     QString problem;
-    if (bytes.size() > maximumRecordSize)
+    if (size > maximumRecordSize || bytes.size() > maximumRecordSize)
         problem = trText("it is too large");
     else if (file.error() != QFileDevice::NoError)
         problem = file.errorString();
