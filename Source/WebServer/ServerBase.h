@@ -188,8 +188,9 @@ public:
     // The port being listened on (useful with port 0), or 0 when not listening.
     unsigned short bound_port() const { return listening_port; }
 
-    // The deepest use of a handler coroutine's stack seen so far, in bytes,
-    // when settings.measure_stack_use is on.
+    // The deepest use of a connection coroutine's stack seen so far, in bytes
+    // below the coroutine's first frame of this class, counted once the
+    // connection has ended; recorded when settings.measure_stack_use is on.
     std::size_t deepest_stack_use() const { return deepest_stack; }
 
     ServerSettings settings;
@@ -263,7 +264,11 @@ protected:
         auto connection = std::make_shared<Connection>(io_service, std::move(socket));
         read_remote_endpoint(*connection);
         boost::asio::spawn(
-            connection->strand, [this, connection](auto yield) { serve_requests(connection, yield); },
+            connection->strand,
+            [this, connection](auto yield) {
+                StackProbe probe(settings.measure_stack_use ? &deepest_stack : nullptr, handler_stack_size);
+                serve_requests(connection, yield);
+            },
             boost::coroutines::attributes(handler_stack_size));
     }
 
@@ -554,7 +559,6 @@ private:
     {
         if (content_timeout > 0)
             arm_timeout(connection, content_timeout);
-        StackProbe probe(settings.measure_stack_use ? &deepest_stack : nullptr, handler_stack_size);
         Response response(connection->socket, yield);
         try {
             handler(response, request);

@@ -18,8 +18,9 @@ struct ServerSettings
     // declared body beyond these ends the connection.
     std::size_t max_head_size = 64 * 1024;
     std::uint64_t max_content_length = 16 * 1024 * 1024;
-    // Records the deepest use of the handler coroutines' stacks; costs a pass
-    // over each stack, so it is for tests and diagnosis only.
+    // Records the deepest use of the connection coroutines' stacks, where the
+    // handlers run; costs two passes over each stack, so it is for tests and
+    // diagnosis only.
     bool measure_stack_use = false;
 };
 
