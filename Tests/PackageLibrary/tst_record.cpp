@@ -225,6 +225,10 @@ void TestRecord::damagedRecordReadsAsEmpty()
     QCOMPARE(target.packagesInfo()->packageInfoCount(), 0);
     QVERIFY(target.packagesInfo()->targetName().isEmpty());
     QVERIFY(target.packagesInfo()->errorString().contains(recordPath()));
+
+    // Registering anew sets the damaged record aside instead of losing it.
+    QVERIFY(target.packagesInfo()->installPackage("a", "0.0", "", "", {}, 0));
+    QCOMPARE(readAll(recordPath() + ".damaged"), bytes);
 }
 
 void TestRecord::everyTruncationReadsAsOldOrEmpty()

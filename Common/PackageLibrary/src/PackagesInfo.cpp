@@ -24,6 +24,8 @@ constexpr qint64 maximumRecordSize = 16 * 1024 * 1024;
 constexpr int saveAttempts = 5;
 constexpr unsigned long saveRetryDelayMs = 20;
 
+const QString damagedSuffix = QStringLiteral(".damaged");
+
 QString trText(const char* text)
 {
     return QCoreApplication::translate("Updater::PackagesInfo", text);
@@ -73,6 +75,7 @@ QString PackagesInfo::fileName() const
 bool PackagesInfo::reload()
 {
     d->record = PackageRecord();
+    d->damagedBytes.clear();
     d->errorString.clear();
     if (d->directory.isEmpty())
         return true;
@@ -86,17 +89,17 @@ bool PackagesInfo::reload()
         d->errorString = trText("cannot read the package record %1: %2").arg(file.fileName(), file.errorString());
         return false;
     }
-    // Asking for one byte more than the size tells a file that grew meanwhile.
-    const qint64 size = file.size();
-    const QByteArray bytes = size > maximumRecordSize ? QByteArray() : file.read(size + 1);
+    const bool tooLarge = file.size() > maximumRecordSize;
+    const QByteArray bytes = tooLarge ? QByteArray() : file.readAll();
     QString problem;
-    if (size > maximumRecordSize || bytes.size() > maximumRecordSize)
+    if (tooLarge)
         problem = trText("it is too large");
     else if (file.error() != QFileDevice::NoError)
         problem = file.errorString();
     else if (PackageRecord::parse(bytes, &d->record, &problem))
         return true;
     d->record = PackageRecord();
+    d->damagedBytes = bytes;
     d->errorString = trText("the package record %1 is damaged: %2").arg(file.fileName(), problem);
     return false;
 }
@@ -113,7 +116,11 @@ bool PackagesInfo::save()
     if (sourcesPending)
         record.sources = d->sources->updateSourceInfos();
 
+    // A damaged record is not lost without a trace: whoever wants to mend it
+    // by hand finds it beside the new one.
     QString problem;
+    if (!d->damagedBytes.isEmpty() && writeFileAtomically(fileName() + damagedSuffix, d->damagedBytes, &problem))
+        d->damagedBytes.clear();
     if (!writeFileAtomically(fileName(), record.serialize(), &problem)) {
         d->errorString = trText("cannot write the package record %1: %2").arg(fileName(), problem);
         return false;
