@@ -41,6 +41,7 @@ UpdatesDialog::UpdatesDialog(QWidget* parent)
 
     d->intro = new QLabel(this);
     d->intro->setWordWrap(true);
+    d->intro->setText(tr("These updates are ready to install. Clear the box of any you want to leave for later."));
 
     d->tree = new QTreeWidget(this);
     d->tree->setColumnCount(ColumnCount);
@@ -58,7 +59,7 @@ UpdatesDialog::UpdatesDialog(QWidget* parent)
     layout->addWidget(d->intro);
     layout->addWidget(d->tree);
     layout->addWidget(buttons);
-    resize(640, 320);
+    resize(760, 340);
 }
 
 UpdatesDialog::~UpdatesDialog() = default;
@@ -86,8 +87,6 @@ void UpdatesDialog::setUpdates(const QList<Update*>& updates)
         item->setCheckState(PackageColumn, Qt::Checked);
         d->items.insert(update, item);
     }
-    d->intro->setText(
-        tr("%n update(s) can be installed. Clear the box of any you do not want now.", nullptr, d->items.size()));
     for (int column = 0; column < DescriptionColumn; ++column)
         d->tree->resizeColumnToContents(column);
 }
