@@ -11,6 +11,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/regex.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <istream>
@@ -32,11 +33,12 @@ namespace Http {
 //
 // Each connection is served by one stackful coroutine on the connection's
 // strand, which reads a request, runs its handler and sends the answer, then
-// reads the next one; the connection's timeout runs on the same strand. The
-// coroutine and the pending timeout hold the connection through shared
-// pointers, so it lives exactly as long as one of them does. Handlers run on
-// the coroutine's stack; between requests the connection keeps that stack,
-// instead of allocating one per request.
+// reads the next one; the connection's timeout runs on the same strand. Only
+// the coroutine holds the connection (the timeout watches it weakly), so the
+// connection, its socket and its timer go as soon as the coroutine ends, or
+// is destroyed with the server. Handlers run on the coroutine's stack; a
+// kept-alive connection keeps that stack instead of allocating one per
+// request.
 template <typename socket_type> class ServerBase
 {
 public:
