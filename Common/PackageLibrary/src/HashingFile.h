@@ -7,10 +7,15 @@
 
 namespace Updater {
 
-struct HashingFileState;
+class HashingFilePrivate;
 
-// A write-only file that computes the SHA-256 of what is written to it on
-// the way, so a download is checked without reading it back.
+// A write-only file whose SHA-256 is computed while it is written, on a thread
+// of its own that reads back what was written (from the page cache): hashing
+// is what bounds a download from a fast server, and this way it overlaps the
+// network and the disk without holding any of the data in memory.
+//
+// After the last write, close() and wait for hashed(); then sha256() holds the
+// result. Destroying the object at any time stops the thread.
 class HashingFile : public QIODevice
 {
     Q_OBJECT
@@ -19,27 +24,33 @@ public:
     explicit HashingFile(const QString& path, QObject* parent = nullptr);
     ~HashingFile() override;
 
-    // Truncates the file; only WriteOnly makes sense.
+    // Truncates the file and starts hashing; only WriteOnly makes sense.
     bool open(OpenMode mode) override;
-    // Flushes to the file system; check error() afterwards.
+    // Ends writing; hashed() follows once the hash has caught up.
     void close() override;
+    // Ends writing and hashing at once; no hashed() follows.
+    void discard();
     bool isSequential() const override { return true; }
 
-    QString fileName() const { return m_file.fileName(); }
-    qint64 written() const { return m_written; }
-    bool hasFailed() const { return m_failed; }
-    // The 32 raw bytes of the hash of everything written.
+    QString fileName() const;
+    qint64 written() const;
+    // A write, or reading back for the hash, failed; errorString() says why.
+    bool hasFailed() const;
+    // Whether hashed() came: the hash is complete, or reading back failed.
+    bool isHashed() const;
+    // The 32 raw bytes of the hash of everything written, once hashed() came.
     QByteArray sha256() const;
+
+signals:
+    void hashed();
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override;
     qint64 writeData(const char* data, qint64 size) override;
 
 private:
-    QFile m_file;
-    std::unique_ptr<HashingFileState> m_state;
-    qint64 m_written = 0;
-    bool m_failed = false;
+    friend class HashingFilePrivate;
+    std::unique_ptr<HashingFilePrivate> d;
 };
 
 } // namespace Updater

@@ -76,12 +76,14 @@ public:
     int lastProgress = -1;
     bool stopping = false;
     bool active = false;
+    bool awaitingHash = false;
     bool recordChanged = false;
 
     QString targetDirectory() const { return QDir::cleanPath(target->directory()); }
     bool prepare();
     void startDownload();
     void onDownloadFinished(bool success);
+    void onHashed();
     bool verifyDownload();
     void startUnpack();
     void onUnpacked();
@@ -126,6 +128,7 @@ void UpdateInstaller::start()
 {
     d->stopping = false;
     d->active = true;
+    d->awaitingHash = false;
     d->recordChanged = false;
     d->current = 0;
     d->lastSwapPackage = -1;
@@ -153,6 +156,8 @@ void UpdateInstaller::abort()
         d->transfer.abort(); // finishes the run through onDownloadFinished
     if (d->extractor)
         d->extractor->cancel(); // onUnpacked notices
+    if (d->awaitingHash)
+        d->failRun(Task::CancelledError, tr("the install was cancelled"));
     // The swap notices at its next step.
 }
 
@@ -203,6 +208,7 @@ void UpdateInstallerPrivate::startDownload()
     emit q->progressText(UpdateInstaller::tr("Downloading %1").arg(packageLabel(update)));
     currentBytes = 0;
     download = std::make_unique<HashingFile>(transaction->downloadPath(current));
+    QObject::connect(download.get(), &HashingFile::hashed, q, [this] { onHashed(); });
     if (!download->open(QIODevice::WriteOnly)) {
         failRun(Task::FileSystemError,
             UpdateInstaller::tr("cannot store the download of %1: %2")
@@ -236,6 +242,23 @@ void UpdateInstallerPrivate::onDownloadFinished(bool success)
         return;
     }
     emit q->progressText(UpdateInstaller::tr("Verifying %1").arg(packageLabel(update)));
+    awaitingHash = true;
+    if (download->isHashed())
+        onHashed();
+}
+
+void UpdateInstallerPrivate::onHashed()
+{
+    if (!active || !awaitingHash)
+        return;
+    awaitingHash = false;
+    const Update* update = updates.at(current);
+    if (download->hasFailed()) {
+        failRun(Task::FileSystemError,
+            UpdateInstaller::tr("cannot check the download of %1: %2")
+                .arg(update->archiveUrl.toDisplayString(), download->errorString()));
+        return;
+    }
     if (!verifyDownload())
         return;
     bytesDone += qint64(update->archiveSize);
@@ -449,7 +472,9 @@ void UpdateInstallerPrivate::failRun(int code, const QString& text)
         transfer.abort();
     waitForWorker();
     extractor.reset();
-    download.reset();
+    // Kept, not deleted: this may run inside one of its signals.
+    if (download)
+        download->discard();
     QString rollbackError;
     if (transaction && !transaction->rollBack())
         rollbackError = transaction->errorString();
@@ -466,7 +491,8 @@ void UpdateInstallerPrivate::failRun(int code, const QString& text)
 void UpdateInstallerPrivate::finishRun(bool success)
 {
     active = false;
-    download.reset();
+    if (download)
+        download->discard();
     unpackPoll.stop();
     transaction.reset();
     lock.reset();
