@@ -364,6 +364,8 @@ private slots:
                                      << "is a device node" << int(Task::FormatError);
         QTest::newRow("the record's name") << "record"
                                            << "reserved" << int(Task::FormatError);
+        QTest::newRow("a Windows device name") << "device name"
+                                               << "names a device on Windows" << int(Task::FormatError);
     }
 
     void hostileArchiveChangesNothing()
@@ -403,6 +405,8 @@ private slots:
             QSKIP("cannot make a device node here");
         if (kind == QLatin1String("record"))
             writeFile(dir + QStringLiteral("/Packages.xml"), "<packageRecord/>");
+        if (kind == QLatin1String("device name"))
+            writeFile(dir + QStringLiteral("/lib/Com1.dll"), "not a port\n");
 
         const QString archive = archivePath(QStringLiteral(".tar.gz"));
         QVERIFY(pack(archive, dir, extra));

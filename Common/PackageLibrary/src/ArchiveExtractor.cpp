@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <archive.h>
@@ -46,6 +47,15 @@ QFileDevice::Permissions permissionsFromMode(int mode)
     if (mode & 0001)
         permissions |= QFileDevice::ExeOther;
     return permissions;
+}
+
+// Packages are made for Windows too, where "nul", "com1.txt" and the like
+// open devices instead of files, whatever the extension.
+bool isWindowsDeviceName(const QString& part)
+{
+    static const QRegularExpression device(
+        QStringLiteral("^(con|prn|aux|nul|com[1-9]|lpt[1-9])(\\..*)?$"), QRegularExpression::CaseInsensitiveOption);
+    return device.match(part).hasMatch();
 }
 
 // A short write (a disk filling up) says nothing about why; the next attempt
@@ -217,6 +227,10 @@ QString ArchiveExtractor::safeRelativePath(const QString& entryName, QString* wh
             *why = QStringLiteral("its name contains ':' (a drive or a stream name)");
             return QString();
         }
+        if (isWindowsDeviceName(part)) {
+            *why = QStringLiteral("\"%1\" names a device on Windows").arg(part);
+            return QString();
+        }
         parts.append(part);
     }
     if (!parts.isEmpty()) {
@@ -316,6 +330,8 @@ bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
 bool ArchiveExtractorPrivate::writeRegularFile(
     archive* a, archive_entry* entry, const QString& relative, const QString& name)
 {
+    if (directorySet.contains(relative))
+        return refuse(name, QStringLiteral("a directory of that name was unpacked before"));
     if (!makeParentOf(relative, name))
         return false;
     QFile out(absolute(relative));
