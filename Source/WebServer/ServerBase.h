@@ -254,7 +254,8 @@ protected:
     };
 
     // Serves an accepted connection. The socket is switched to non-blocking
-    // use: reads and writes are tried at once and wait only when they must.
+    // use, so that a response is written at once and waits only when the
+    // peer's window is full.
     void serve(std::shared_ptr<socket_type> socket)
     {
         boost::system::error_code error;
@@ -325,11 +326,6 @@ private:
         boost::system::error_code ignored;
         socket.shutdown(socket_type::shutdown_both, ignored);
         socket.close(ignored);
-    }
-
-    static bool would_block(const boost::system::error_code& error)
-    {
-        return error == boost::asio::error::would_block || error == boost::asio::error::try_again;
     }
 
     static void read_remote_endpoint(Connection& connection)
@@ -448,7 +444,7 @@ private:
             if (head_end == 0 && data.size() >= settings.max_head_size)
                 return false;
             searched = data.size();
-            if (head_end == 0 && !read_now(*connection, request.buffer, read_chunk, yield))
+            if (head_end == 0 && !read_some(*connection, request.buffer, read_chunk, yield))
                 return false;
         }
         disarm_timeout(*connection);
@@ -495,31 +491,26 @@ private:
             arm_timeout(connection, content_timeout);
         while (request.buffer.size() < request.content_length) {
             const std::size_t missing = std::size_t(request.content_length) - request.buffer.size();
-            if (!read_now(*connection, request.buffer, std::min(missing, read_chunk * 8), yield))
+            if (!read_some(*connection, request.buffer, std::min(missing, read_chunk * 8), yield))
                 return false;
         }
         disarm_timeout(*connection);
         return true;
     }
 
-    // Reads up to `most` bytes, waiting only when nothing has arrived; false
-    // when the connection has ended (closed by the peer or by a timeout).
-    static bool read_now(
+    // Reads up to `most` bytes; false when the connection has ended (closed
+    // by the peer or by a timeout). Asio tries the read at once only while
+    // the socket may hold more than the last read took, so a drained socket
+    // costs no system call until it is readable again.
+    static bool read_some(
         Connection& connection, boost::asio::streambuf& buffer, std::size_t most, const yield_type& yield)
     {
-        for (;;) {
-            boost::system::error_code error;
-            const std::size_t received = connection.socket->read_some(buffer.prepare(most), error);
-            if (!error) {
-                buffer.commit(received);
-                return true;
-            }
-            if (!would_block(error))
-                return false;
-            connection.socket->async_wait(socket_type::wait_read, yield[error]);
-            if (error)
-                return false;
-        }
+        boost::system::error_code error;
+        const std::size_t received = connection.socket->async_read_some(buffer.prepare(most), yield[error]);
+        if (error)
+            return false;
+        buffer.commit(received);
+        return true;
     }
 
     // The content is exactly the declared length; what follows it belongs to
