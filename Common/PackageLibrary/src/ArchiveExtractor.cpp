@@ -77,13 +77,13 @@ QString refusedKind(unsigned int type)
     switch (type) {
     case AE_IFCHR:
     case AE_IFBLK:
-        return QStringLiteral("it is a device node");
+        return ArchiveExtractor::tr("it is a device node");
     case AE_IFIFO:
-        return QStringLiteral("it is a FIFO");
+        return ArchiveExtractor::tr("it is a FIFO");
     case AE_IFSOCK:
-        return QStringLiteral("it is a socket");
+        return ArchiveExtractor::tr("it is a socket");
     default:
-        return QStringLiteral("it is neither a file, a directory nor a link");
+        return ArchiveExtractor::tr("it is neither a file, a directory nor a link");
     }
 }
 
@@ -146,7 +146,7 @@ bool ArchiveExtractor::extract()
 {
     d->input.setFileName(d->archivePath);
     if (!d->input.open(QIODevice::ReadOnly))
-        return d->failWith(QStringLiteral("cannot read the downloaded archive %1: %2")
+        return d->failWith(ArchiveExtractor::tr("cannot read the downloaded archive %1: %2")
                                .arg(QDir::toNativeSeparators(d->archivePath), d->input.errorString()));
     d->readBuffer.resize(int(readBlockSize));
 
@@ -212,7 +212,7 @@ QString ArchiveExtractor::safeRelativePath(const QString& entryName, QString* wh
     // Archives made on Windows may use either separator; both must be checked.
     name.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (name.startsWith(QLatin1Char('/')) || (name.size() >= 2 && name.at(1) == QLatin1Char(':'))) {
-        *why = QStringLiteral("it is an absolute path");
+        *why = ArchiveExtractor::tr("it is an absolute path");
         return QString();
     }
     QStringList parts;
@@ -220,15 +220,15 @@ QString ArchiveExtractor::safeRelativePath(const QString& entryName, QString* wh
         if (part == QLatin1String("."))
             continue;
         if (part == QLatin1String("..")) {
-            *why = QStringLiteral("it climbs out of the target directory with \"..\"");
+            *why = ArchiveExtractor::tr("it climbs out of the target directory with \"..\"");
             return QString();
         }
         if (part.contains(QLatin1Char(':'))) {
-            *why = QStringLiteral("its name contains ':' (a drive or a stream name)");
+            *why = ArchiveExtractor::tr("its name contains ':' (a drive or a stream name)");
             return QString();
         }
         if (isWindowsDeviceName(part)) {
-            *why = QStringLiteral("\"%1\" names a device on Windows").arg(part);
+            *why = ArchiveExtractor::tr("\"%1\" names a device on Windows").arg(part);
             return QString();
         }
         parts.append(part);
@@ -237,7 +237,7 @@ QString ArchiveExtractor::safeRelativePath(const QString& entryName, QString* wh
         const QString& top = parts.first();
         if (top.startsWith(InstallLayout::reservedPrefix(), Qt::CaseInsensitive)
             || top.compare(QLatin1String("Packages.xml"), Qt::CaseInsensitive) == 0) {
-            *why = QStringLiteral("the name is reserved for the update library's own files");
+            *why = ArchiveExtractor::tr("the name is reserved for the update library's own files");
             return QString();
         }
     }
@@ -279,7 +279,7 @@ bool ArchiveExtractorPrivate::run(archive* a)
 
     for (;;) {
         if (cancelled)
-            return failWith(QStringLiteral("cancelled"), ArchiveExtractor::Cancelled);
+            return failWith(ArchiveExtractor::tr("cancelled"), ArchiveExtractor::Cancelled);
         archive_entry* entry = nullptr;
         const int result = archive_read_next_header(a, &entry);
         if (result == ARCHIVE_EOF)
@@ -302,13 +302,13 @@ bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
     if (relative.isEmpty()) {
         if (type == AE_IFDIR)
             return true;
-        return refuse(name, QStringLiteral("it has no name"));
+        return refuse(name, ArchiveExtractor::tr("it has no name"));
     }
     const QString link = linkAbove(relative);
     if (!link.isEmpty())
-        return refuse(name, QStringLiteral("it lies below the link \"%1\"").arg(link));
+        return refuse(name, ArchiveExtractor::tr("it lies below the link \"%1\"").arg(link));
     if (links.contains(relative.toCaseFolded()))
-        return refuse(name, QStringLiteral("it would replace a link stored earlier"));
+        return refuse(name, ArchiveExtractor::tr("it would replace a link stored earlier"));
 
     const QString hardLink = entryText(archive_entry_hardlink_utf8(entry), archive_entry_hardlink(entry));
     if (!hardLink.isEmpty())
@@ -331,19 +331,20 @@ bool ArchiveExtractorPrivate::writeRegularFile(
     archive* a, archive_entry* entry, const QString& relative, const QString& name)
 {
     if (directorySet.contains(relative))
-        return refuse(name, QStringLiteral("a directory of that name was unpacked before"));
+        return refuse(name, ArchiveExtractor::tr("a directory of that name was unpacked before"));
     if (!makeParentOf(relative, name))
         return false;
     QFile out(absolute(relative));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return failWith(QStringLiteral("cannot unpack \"%1\" from %2: %3").arg(name, displayName, out.errorString()));
+        return failWith(
+            ArchiveExtractor::tr("cannot unpack \"%1\" from %2: %3").arg(name, displayName, out.errorString()));
 
     const void* block = nullptr;
     size_t size = 0;
     la_int64_t offset = 0;
     for (;;) {
         if (cancelled)
-            return failWith(QStringLiteral("cancelled"), ArchiveExtractor::Cancelled);
+            return failWith(ArchiveExtractor::tr("cancelled"), ArchiveExtractor::Cancelled);
         const int result = archive_read_data_block(a, &block, &size, &offset);
         if (result == ARCHIVE_EOF)
             break;
@@ -351,9 +352,9 @@ bool ArchiveExtractorPrivate::writeRegularFile(
             return damaged(a, name);
         // Sparse files come with holes: the next block starts further on.
         if (offset != out.pos() && !out.seek(offset))
-            return failWith(QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()));
+            return failWith(ArchiveExtractor::tr("cannot write %1: %2").arg(out.fileName(), out.errorString()));
         if (!writeAll(out, static_cast<const char*>(block), qint64(size)))
-            return failWith(QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()));
+            return failWith(ArchiveExtractor::tr("cannot write %1: %2").arg(out.fileName(), out.errorString()));
         unpackedSize += size;
     }
     if (archive_entry_size_is_set(entry) && out.size() < archive_entry_size(entry))
@@ -362,7 +363,7 @@ bool ArchiveExtractorPrivate::writeRegularFile(
         out.setFileTime(QDateTime::fromSecsSinceEpoch(archive_entry_mtime(entry)), QFileDevice::FileModificationTime);
     out.close();
     if (out.error() != QFileDevice::NoError)
-        return failWith(QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()));
+        return failWith(ArchiveExtractor::tr("cannot write %1: %2").arg(out.fileName(), out.errorString()));
     out.setPermissions(permissionsFromMode(int(archive_entry_perm(entry))));
     regularFiles.insert(relative);
     noteFile(relative);
@@ -374,8 +375,8 @@ bool ArchiveExtractorPrivate::copyHardLink(const QString& relative, const QStrin
     QString why;
     const QString source = ArchiveExtractor::safeRelativePath(linkTarget, &why);
     if (source.isEmpty() || !regularFiles.contains(source) || !linkAbove(source).isEmpty())
-        return refuse(
-            name, QStringLiteral("it is a hard link to \"%1\", which is no file unpacked before").arg(linkTarget));
+        return refuse(name,
+            ArchiveExtractor::tr("it is a hard link to \"%1\", which is no file unpacked before").arg(linkTarget));
     if (source == relative)
         return true;
     if (!makeParentOf(relative, name))
@@ -383,12 +384,12 @@ bool ArchiveExtractorPrivate::copyHardLink(const QString& relative, const QStrin
     // A copy keeps the package independent of how the target file system links.
     const QString destination = absolute(relative);
     if (QFileInfo(destination).isDir())
-        return refuse(name, QStringLiteral("a directory of that name was unpacked before"));
+        return refuse(name, ArchiveExtractor::tr("a directory of that name was unpacked before"));
     QFile::remove(destination);
     QFile sourceFile(absolute(source));
     if (!sourceFile.copy(destination))
         return failWith(
-            QStringLiteral("cannot unpack \"%1\" from %2: %3").arg(name, displayName, sourceFile.errorString()));
+            ArchiveExtractor::tr("cannot unpack \"%1\" from %2: %3").arg(name, displayName, sourceFile.errorString()));
     unpackedSize += quint64(sourceFile.size());
     regularFiles.insert(relative);
     noteFile(relative);
@@ -398,16 +399,17 @@ bool ArchiveExtractorPrivate::copyHardLink(const QString& relative, const QStrin
 bool ArchiveExtractorPrivate::createSymLink(const QString& relative, const QString& name, const QString& linkTarget)
 {
     if (!ArchiveExtractor::isContainedLinkTarget(relative, linkTarget))
-        return refuse(name, QStringLiteral("it is a link to \"%1\", outside the target directory").arg(linkTarget));
+        return refuse(
+            name, ArchiveExtractor::tr("it is a link to \"%1\", outside the target directory").arg(linkTarget));
     if (regularFiles.contains(relative) || directorySet.contains(relative))
-        return refuse(name, QStringLiteral("it is a link that would replace an entry stored earlier"));
+        return refuse(name, ArchiveExtractor::tr("it is a link that would replace an entry stored earlier"));
     if (!makeParentOf(relative, name))
         return false;
     std::error_code error;
     std::filesystem::create_symlink(std::filesystem::u8path(linkTarget.toStdString()),
         std::filesystem::u8path(absolute(relative).toStdString()), error);
     if (error)
-        return failWith(QStringLiteral("cannot unpack the link \"%1\" from %2: %3")
+        return failWith(ArchiveExtractor::tr("cannot unpack the link \"%1\" from %2: %3")
                             .arg(name, displayName, QString::fromStdString(error.message())));
     links.insert(relative.toCaseFolded());
     noteFile(relative);
@@ -421,7 +423,7 @@ bool ArchiveExtractorPrivate::makeDirectory(const QString& relative, const QStri
     if (!directorySet.contains(relative)) {
         if (!QDir(root).mkpath(relative))
             return failWith(
-                QStringLiteral("cannot unpack the directory \"%1\" from %2: a file of that name is in the way")
+                ArchiveExtractor::tr("cannot unpack the directory \"%1\" from %2: a file of that name is in the way")
                     .arg(name, displayName));
         directorySet.insert(relative);
         directories.append(relative);
@@ -441,7 +443,7 @@ bool ArchiveExtractorPrivate::makeParentOf(const QString& relative, const QStrin
     if (!makeParentOf(parent, name))
         return false;
     if (!QDir(root).mkpath(parent))
-        return failWith(QStringLiteral("cannot unpack \"%1\" from %2: \"%3\" is a file, not a directory")
+        return failWith(ArchiveExtractor::tr("cannot unpack \"%1\" from %2: \"%3\" is a file, not a directory")
                             .arg(name, displayName, parent));
     directorySet.insert(parent);
     directories.append(parent);
@@ -469,7 +471,7 @@ void ArchiveExtractorPrivate::noteFile(const QString& relative)
 
 bool ArchiveExtractorPrivate::refuse(const QString& name, const QString& reason)
 {
-    return failWith(QStringLiteral("refused entry \"%1\" in %2: %3").arg(name, displayName, reason),
+    return failWith(ArchiveExtractor::tr("refused entry \"%1\" in %2: %3").arg(name, displayName, reason),
         ArchiveExtractor::RefusedContent);
 }
 
@@ -478,8 +480,8 @@ bool ArchiveExtractorPrivate::damaged(archive* a, const QString& name)
     const QString reason = QString::fromLocal8Bit(archive_error_string(a));
     if (name.isEmpty())
         return failWith(
-            QStringLiteral("cannot unpack %1: %2").arg(displayName, reason), ArchiveExtractor::DamagedArchive);
-    return failWith(QStringLiteral("cannot unpack \"%1\" from %2: %3").arg(name, displayName, reason),
+            ArchiveExtractor::tr("cannot unpack %1: %2").arg(displayName, reason), ArchiveExtractor::DamagedArchive);
+    return failWith(ArchiveExtractor::tr("cannot unpack \"%1\" from %2: %3").arg(name, displayName, reason),
         ArchiveExtractor::DamagedArchive);
 }
 

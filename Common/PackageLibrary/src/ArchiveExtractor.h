@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 
@@ -19,6 +20,8 @@ class ArchiveExtractorPrivate;
 // extract() has returned.
 class ArchiveExtractor
 {
+    Q_DECLARE_TR_FUNCTIONS(ArchiveExtractor)
+
 public:
     // displayName names the archive in error texts (its URL, usually).
     ArchiveExtractor(const QString& archivePath, const QString& stagingDirectory, const QString& displayName);

@@ -169,7 +169,7 @@ void HashingFilePrivate::hashWhileWritten()
         }
         const qint64 count = in.read(buffer.data(), qMin(available, hashBlockSize));
         if (count <= 0) {
-            error = count < 0 ? in.errorString() : QStringLiteral("the file ended early");
+            error = count < 0 ? in.errorString() : HashingFile::tr("the file ended early");
             break;
         }
         crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(buffer.constData()), quint64(count));
@@ -187,7 +187,7 @@ void HashingFilePrivate::hashWhileWritten()
             digest = result;
             if (!error.isEmpty()) {
                 failed = true;
-                q->setErrorString(QStringLiteral("cannot read back %1: %2").arg(file.fileName(), error));
+                q->setErrorString(HashingFile::tr("cannot read back %1: %2").arg(file.fileName(), error));
             }
             emit q->hashed();
         },

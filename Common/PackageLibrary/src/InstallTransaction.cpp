@@ -118,8 +118,8 @@ public:
         QFile journal(work + QLatin1Char('/') + journalName);
         if (journal.exists()) {
             if (!journal.open(QIODevice::ReadOnly)) {
-                *errorString
-                    = QStringLiteral("cannot read %1: %2").arg(native(journal.fileName()), journal.errorString());
+                *errorString = InstallTransaction::tr("cannot read %1: %2")
+                                   .arg(native(journal.fileName()), journal.errorString());
                 return false;
             }
             const QList<QByteArray> lines = journal.readAll().split('\n');
@@ -133,7 +133,7 @@ public:
             }
         }
         if (!problems.isEmpty()) {
-            *errorString = QStringLiteral("could not restore everything in %1 (%2); what is left is kept in %3")
+            *errorString = InstallTransaction::tr("could not restore everything in %1 (%2); what is left is kept in %3")
                                .arg(native(target), problems.join(QLatin1String("; ")), native(work));
             return false;
         }
@@ -157,15 +157,15 @@ private:
             QDir().rmdir(path); // only when empty: a user's file keeps it
         } else if (entry.operation == "add") {
             if (entryKind(path) == EntryKind::Other && !removeEntry(path, &why))
-                problems.append(QStringLiteral("cannot remove %1: %2").arg(native(path), why));
+                problems.append(InstallTransaction::tr("cannot remove %1: %2").arg(native(path), why));
         } else if (entry.operation == "replace" || entry.operation == "remove") {
             const QString backup = backupPath(entry.backup);
             if (entryKind(backup) == EntryKind::Missing)
                 return; // the old file never left
             if (entryKind(path) == EntryKind::Other && !removeEntry(path, &why))
-                problems.append(QStringLiteral("cannot remove %1: %2").arg(native(path), why));
+                problems.append(InstallTransaction::tr("cannot remove %1: %2").arg(native(path), why));
             else if (!moveEntry(backup, path, &why))
-                problems.append(QStringLiteral("cannot restore %1: %2").arg(native(path), why));
+                problems.append(InstallTransaction::tr("cannot restore %1: %2").arg(native(path), why));
         }
     }
 
@@ -174,7 +174,7 @@ private:
         const QString recordPath = recordPathIn(target);
         if (QFile::exists(work + QLatin1Char('/') + absentMarkerName)) {
             if (QFile::exists(recordPath) && !QFile::remove(recordPath))
-                problems.append(QStringLiteral("cannot remove the new record %1").arg(native(recordPath)));
+                problems.append(InstallTransaction::tr("cannot remove the new record %1").arg(native(recordPath)));
             return;
         }
         QFile snapshot(work + QLatin1Char('/') + snapshotName);
@@ -183,8 +183,8 @@ private:
         QSaveFile record(recordPath);
         if (!record.open(QIODevice::WriteOnly) || record.write(snapshot.readAll()) != snapshot.size()
             || !record.commit())
-            problems.append(
-                QStringLiteral("cannot restore the record %1: %2").arg(native(recordPath), record.errorString()));
+            problems.append(InstallTransaction::tr("cannot restore the record %1: %2")
+                                .arg(native(recordPath), record.errorString()));
     }
 };
 
@@ -255,7 +255,7 @@ bool InstallTransaction::create()
         }
     }
     if (!d->created)
-        return d->failWith(QStringLiteral("cannot create a work directory in %1").arg(native(d->target)));
+        return d->failWith(InstallTransaction::tr("cannot create a work directory in %1").arg(native(d->target)));
     return true;
 }
 
@@ -294,19 +294,19 @@ bool InstallTransaction::saveRecordSnapshot(const QString& recordPath)
         QFile marker(d->work + QLatin1Char('/') + absentMarkerName);
         if (!marker.open(QIODevice::WriteOnly))
             return d->failWith(
-                QStringLiteral("cannot write %1: %2").arg(native(marker.fileName()), marker.errorString()));
+                InstallTransaction::tr("cannot write %1: %2").arg(native(marker.fileName()), marker.errorString()));
     } else {
         QSaveFile snapshot(snapshotPath);
         if (!record.open(QIODevice::ReadOnly) || !snapshot.open(QIODevice::WriteOnly)
             || snapshot.write(record.readAll()) != record.size() || !snapshot.commit())
             return d->failWith(
-                QStringLiteral("cannot keep a copy of the record %1: %2")
+                InstallTransaction::tr("cannot keep a copy of the record %1: %2")
                     .arg(native(recordPath), record.error() ? record.errorString() : snapshot.errorString()));
     }
     d->journal.setFileName(d->work + QLatin1Char('/') + journalName);
     if (!d->journal.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         return d->failWith(
-            QStringLiteral("cannot write %1: %2").arg(native(d->journal.fileName()), d->journal.errorString()));
+            InstallTransaction::tr("cannot write %1: %2").arg(native(d->journal.fileName()), d->journal.errorString()));
     return true;
 }
 
@@ -335,7 +335,7 @@ bool InstallTransaction::doNextStep()
     if (atEnd())
         return true;
     if (!d->journal.isOpen())
-        return d->failWith(QStringLiteral("the record was not saved before the install began"));
+        return d->failWith(InstallTransaction::tr("the record was not saved before the install began"));
     const InstallTransactionPrivate::Step& step = d->steps.at(d->done);
     bool ok = false;
     switch (step.type) {
@@ -358,7 +358,7 @@ bool InstallTransaction::commit()
 {
     if (!d->journal.isOpen() || d->journal.write(commitLine + '\n') != commitLine.size() + 1)
         return d->failWith(
-            QStringLiteral("cannot write %1: %2").arg(native(d->journal.fileName()), d->journal.errorString()));
+            InstallTransaction::tr("cannot write %1: %2").arg(native(d->journal.fileName()), d->journal.errorString()));
     d->journal.close();
     d->finished = true;
     d->removeEmptiedDirectories();
@@ -413,7 +413,8 @@ bool InstallTransactionPrivate::write(const JournalEntry& entry)
 {
     const QByteArray line = entry.toLine();
     if (journal.write(line) != line.size())
-        return failWith(QStringLiteral("cannot write %1: %2").arg(native(journal.fileName()), journal.errorString()));
+        return failWith(
+            InstallTransaction::tr("cannot write %1: %2").arg(native(journal.fileName()), journal.errorString()));
     return true;
 }
 
@@ -428,17 +429,17 @@ bool InstallTransactionPrivate::makeDirectory(const Step& step)
         // A link to a directory is a directory the user moved elsewhere.
         if (isLinkToDirectory(path))
             return true;
-        return failWith(
-            QStringLiteral("cannot create the directory %1: a file of that name is in the way").arg(native(path)));
+        return failWith(InstallTransaction::tr("cannot create the directory %1: a file of that name is in the way")
+                            .arg(native(path)));
     case EntryKind::Unknown:
-        return failWith(QStringLiteral("cannot create the directory %1: %2").arg(native(path), why));
+        return failWith(InstallTransaction::tr("cannot create the directory %1: %2").arg(native(path), why));
     case EntryKind::Missing:
         break;
     }
     if (!write({ "mkdir", -1, step.relative }))
         return false;
     if (!QDir().mkdir(path))
-        return failWith(QStringLiteral("cannot create the directory %1").arg(native(path)));
+        return failWith(InstallTransaction::tr("cannot create the directory %1").arg(native(path)));
     return true;
 }
 
@@ -448,15 +449,16 @@ bool InstallTransactionPrivate::moveIn(const Step& step)
     QString why;
     switch (entryKind(path, &why)) {
     case EntryKind::Directory:
-        return failWith(QStringLiteral("cannot replace %1: a directory of that name is in the way").arg(native(path)));
+        return failWith(
+            InstallTransaction::tr("cannot replace %1: a directory of that name is in the way").arg(native(path)));
     case EntryKind::Unknown:
-        return failWith(QStringLiteral("cannot replace %1: %2").arg(native(path), why));
+        return failWith(InstallTransaction::tr("cannot replace %1: %2").arg(native(path), why));
     case EntryKind::Other: {
         const int backup = backups++;
         if (!write({ "replace", backup, step.relative }))
             return false;
         if (!moveEntry(path, backupPath(backup), &why))
-            return failWith(QStringLiteral("cannot replace %1: %2").arg(native(path), why));
+            return failWith(InstallTransaction::tr("cannot replace %1: %2").arg(native(path), why));
         break;
     }
     case EntryKind::Missing:
@@ -465,7 +467,7 @@ bool InstallTransactionPrivate::moveIn(const Step& step)
         break;
     }
     if (!moveEntry(stagedPath(step), path, &why))
-        return failWith(QStringLiteral("cannot install %1: %2").arg(native(path), why));
+        return failWith(InstallTransaction::tr("cannot install %1: %2").arg(native(path), why));
     return true;
 }
 
@@ -480,7 +482,7 @@ bool InstallTransactionPrivate::remove(const Step& step)
     if (!write({ "remove", backup, step.relative }))
         return false;
     if (!moveEntry(path, backupPath(backup), &why))
-        return failWith(QStringLiteral("cannot remove %1: %2").arg(native(path), why));
+        return failWith(InstallTransaction::tr("cannot remove %1: %2").arg(native(path), why));
     removed.append(step.relative);
     return true;
 }

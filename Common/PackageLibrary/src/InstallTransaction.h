@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 
@@ -24,6 +25,8 @@ class InstallTransactionPrivate;
 //   journal         one line per change, then "commit"
 class InstallTransaction
 {
+    Q_DECLARE_TR_FUNCTIONS(InstallTransaction)
+
 public:
     explicit InstallTransaction(const QString& targetDirectory);
     // Rolls back what is not committed.
