@@ -337,6 +337,29 @@ private slots:
         qunsetenv("TAVUPDATER_KEY_FILE");
     }
 
+    // The record is a plain file in a directory users write to: a file list
+    // naming a path outside the directory must not make an update remove it.
+    void recordNamingOutsideFilesIsNotObeyed()
+    {
+        const QString victim = m_temp->filePath(QStringLiteral("victim.txt"));
+        writeFile(victim, "keep me\n");
+        const QString recordPath = m_target + QStringLiteral("/Packages.xml");
+        QByteArray record = readFile(recordPath);
+        QVERIFY(record.contains("<file>readme.txt</file>"));
+        record.replace("<file>readme.txt</file>", "<file>readme.txt</file><file>../victim.txt</file>");
+        writeFile(recordPath, record);
+
+        const QString dir = source(QStringLiteral("v2"));
+        writeFile(dir + QStringLiteral("/tool"), "2.0\n");
+        const QString archive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
+        auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("2.0"));
+        const RunResult result = install(m_target, { update.get() });
+        QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+        QVERIFY(!QFileInfo::exists(m_target + QStringLiteral("/readme.txt")));
+        QCOMPARE(readFile(victim), QByteArray("keep me\n"));
+    }
+
     void hostileArchiveChangesNothing_data()
     {
         QTest::addColumn<QString>("kind");
