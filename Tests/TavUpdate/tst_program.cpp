@@ -1,3 +1,4 @@
+#include "ProductConfig.h"
 #include "ProgramFile.h"
 #include "TestRegistry.h"
 #include "TestRepository.h"
@@ -7,6 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -43,20 +46,31 @@ public:
         return QFile::copy(publicKeyFile, m_dir.filePath("update_key.pub"));
     }
 
+    void prepare(QProcess* process, const QStringList& arguments) const
+    {
+        process->setProgram(m_dir.filePath(ProgramFile::executableName(QStringLiteral("TavUpdate"))));
+        process->setArguments(arguments);
+        process->setWorkingDirectory(m_work.path());
+        process->setProcessChannelMode(QProcess::MergedChannels);
+    }
+
     // The exit code as the program returned it: Linux hands back its low 8 bits.
+    static int exitCode(const QProcess& process)
+    {
+        if (process.state() != QProcess::NotRunning || process.exitStatus() != QProcess::NormalExit)
+            return std::numeric_limits<int>::min();
+        return qint8(process.exitCode());
+    }
+
     int run(const QStringList& arguments, QString* output = nullptr)
     {
         QProcess process;
-        process.setProgram(m_dir.filePath(ProgramFile::executableName(QStringLiteral("TavUpdate"))));
-        process.setArguments(arguments);
-        process.setWorkingDirectory(m_work.path());
-        process.setProcessChannelMode(QProcess::MergedChannels);
+        prepare(&process, arguments);
         process.start();
-        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-            return std::numeric_limits<int>::min();
+        process.waitForFinished(120000);
         if (output)
             *output = QString::fromLocal8Bit(process.readAll());
-        return qint8(process.exitCode());
+        return exitCode(process);
     }
 
     // The process's working directory, where "./updater.log" goes.
@@ -96,6 +110,7 @@ private slots:
     void restart();
     void updateHostFile_data();
     void updateHostFile();
+    void withoutUpdateHostFileAsksTheServiceHost();
     void trustsTheKeyBesideTheProgram();
 
 private:
@@ -204,6 +219,42 @@ void TestProgram::updateHostFile()
         QVERIFY2(log.contains(QLatin1String("notes1")), qPrintable(log));
     else
         QVERIFY2(log.isEmpty(), qPrintable(log));
+}
+
+// The default repository lives on the service's host, which a test cannot
+// reach; a proxy on loopback stands in for the network and shows where the
+// program asked.
+void TestProgram::withoutUpdateHostFileAsksTheServiceHost()
+{
+    Installation installation;
+    QString error;
+    QVERIFY2(installation.create(&error), qPrintable(error));
+    QTcpServer proxy;
+    QVERIFY(proxy.listen(QHostAddress::LocalHost));
+    QByteArray requestLine;
+    connect(&proxy, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket* socket = proxy.nextPendingConnection();
+        connect(socket, &QTcpSocket::readyRead, socket, [&requestLine, socket] {
+            if (!requestLine.isEmpty() || !socket->canReadLine())
+                return;
+            requestLine = socket->readLine().trimmed();
+            socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            socket->disconnectFromHost();
+        });
+    });
+    QTemporaryDir target;
+    QProcess process;
+    installation.prepare(&process, { "-t", "Notes1", "-v", "7.0", "-d", target.path(), "-s", "-c" });
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("http_proxy"), QStringLiteral("http://127.0.0.1:%1").arg(proxy.serverPort()));
+    environment.remove(QStringLiteral("no_proxy"));
+    process.setProcessEnvironment(environment);
+    process.start();
+
+    QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 60000);
+    QCOMPARE(Installation::exitCode(process), 0);
+    const QByteArray expected = QByteArray("GET http://") + Vondra::Product::serviceHost + "/tavlo/notes1/";
+    QVERIFY2(requestLine.startsWith(expected), requestLine.constData());
 }
 
 void TestProgram::trustsTheKeyBesideTheProgram()
