@@ -25,7 +25,7 @@ namespace {
 class ScriptedServer : public QTcpServer
 {
 public:
-    enum Behaviour { Silent, HeadersThenSilence, Endless, CutShort };
+    enum Behaviour { Silent, HeadersThenSilence, Endless, EndlessError, CutShort };
 
     explicit ScriptedServer(Behaviour behaviour)
         : behaviour(behaviour)
@@ -45,11 +45,13 @@ private:
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         if (behaviour == Silent)
             return;
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n");
-        socket->write(behaviour == Endless ? "Connection: close\r\n\r\n" : "Content-Length: 1000\r\n\r\nabc");
+        const bool endless = behaviour == Endless || behaviour == EndlessError;
+        socket->write(behaviour == EndlessError ? "HTTP/1.1 500 Oops\r\n" : "HTTP/1.1 200 OK\r\n");
+        socket->write("Content-Type: application/octet-stream\r\n");
+        socket->write(endless ? "Connection: close\r\n\r\n" : "Content-Length: 1000\r\n\r\nabc");
         if (behaviour == CutShort)
             socket->disconnectFromHost();
-        if (behaviour == Endless) {
+        if (endless) {
             const QByteArray chunk(64 * 1024, 'x');
             connect(socket, &QTcpSocket::bytesWritten, socket, [socket, chunk] {
                 if (socket->bytesToWrite() < chunk.size())
@@ -291,6 +293,12 @@ void TestTransfer::reportsFailuresAPersonCanActOn()
     QVERIFY(!outcome.success);
     QVERIFY2(outcome.error.contains(QLatin1String("404")), qPrintable(outcome.error));
     QVERIFY(outcome.body.isEmpty()); // the error page never lands in the sink
+
+    // An error page is not read to its end: a hostile one never ends.
+    ScriptedServer endlessError { ScriptedServer::EndlessError };
+    outcome = fetch(endlessError.url());
+    QVERIFY(!outcome.success);
+    QVERIFY2(outcome.error.contains(QLatin1String("500 Oops")), qPrintable(outcome.error));
 
     ScriptedServer cutShort { ScriptedServer::CutShort };
     outcome = fetch(cutShort.url());

@@ -18,6 +18,8 @@ namespace {
 const qint64 fourGiB = qint64(4) << 30;
 // Bounds what QtNetwork holds for us between two reads.
 const qint64 readBufferSize = qint64(1) << 20;
+// More than any real server's error page.
+const qint64 maximumErrorPageSize = 64 * 1024;
 
 bool isLoopback(const QUrl& url)
 {
@@ -74,6 +76,7 @@ public:
     qint64 maximumSize = Transfer::defaultMaximumSize();
     int stallTimeout = Transfer::defaultStallTimeout();
     qint64 received = 0;
+    qint64 errorPageBytes = 0;
     int redirects = 0;
     bool running = false;
     QString errorString;
@@ -86,6 +89,7 @@ public:
     void onReplyFinished();
     void onStalled();
     bool isErrorStatus() const;
+    void failWithStatus();
     void fail(const QString& text);
     void finishLater(bool success);
     void complete(bool success);
@@ -120,6 +124,13 @@ bool TransferPrivate::isErrorStatus() const
     return status.toInt() >= 300;
 }
 
+void TransferPrivate::failWithStatus()
+{
+    fail(Transfer::tr("cannot fetch %1: the server answered %2 %3")
+             .arg(url.toDisplayString(), reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString(),
+                 reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()));
+}
+
 void TransferPrivate::onMetaData()
 {
     stallTimer.start();
@@ -136,8 +147,12 @@ void TransferPrivate::onReadyRead()
     stallTimer.start();
     if (!reply)
         return;
+    // An error page is not the file. It is read only so far: a hostile
+    // server's would never end.
     if (isErrorStatus()) {
-        reply->skip(reply->bytesAvailable()); // an error page is not the file
+        errorPageBytes += reply->skip(reply->bytesAvailable());
+        if (errorPageBytes > maximumErrorPageSize)
+            failWithStatus();
         return;
     }
     char buffer[64 * 1024];
@@ -190,11 +205,8 @@ void TransferPrivate::onReplyFinished()
         onRedirected(target);
         return;
     }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && isErrorStatus()) {
-        fail(Transfer::tr("cannot fetch %1: the server answered %2 %3")
-                 .arg(url.toDisplayString(), QString::number(status.toInt()),
-                     reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()));
+    if (isErrorStatus()) {
+        failWithStatus();
         return;
     }
     if (reply->error() != QNetworkReply::NoError) {
@@ -305,6 +317,7 @@ void Transfer::start(const QUrl& url, QIODevice* sink)
     d->currentUrl = url;
     d->sink = sink;
     d->received = 0;
+    d->errorPageBytes = 0;
     d->redirects = 0;
     d->errorString.clear();
     d->running = true;
