@@ -360,6 +360,47 @@ private slots:
         QCOMPARE(readFile(victim), QByteArray("keep me\n"));
     }
 
+    void fileOrLinkBecomesDirectory_data()
+    {
+        QTest::addColumn<bool>("wasLink");
+        QTest::newRow("a file of 1.0") << false;
+        QTest::newRow("a link of 2.0") << true;
+    }
+
+    // The installed version has "readme.txt" as a file (or "docs" as a link to
+    // "data"); the next one has a directory of that name.
+    void fileOrLinkBecomesDirectory()
+    {
+        QFETCH(bool, wasLink);
+        const QString name = wasLink ? QStringLiteral("docs") : QStringLiteral("readme.txt");
+        if (wasLink) {
+            const QString dir = source(QStringLiteral("v2"));
+            writeFile(dir + QStringLiteral("/tool"), "2.0\n");
+            writeFile(dir + QStringLiteral("/data/old.txt"), "old\n");
+            QVERIFY(QFile::link(QStringLiteral("data"), dir + QStringLiteral("/docs")));
+            const QString archive = archivePath(QStringLiteral(".tar.gz"));
+            QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
+            auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("2.0"));
+            const RunResult result = install(m_target, { update.get() });
+            QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+            QVERIFY(QFileInfo(m_target + QLatin1Char('/') + name).isSymLink());
+        }
+
+        const QString dir = source(QStringLiteral("v3"));
+        writeFile(dir + QStringLiteral("/tool"), "3.0\n");
+        writeFile(dir + QLatin1Char('/') + name + QStringLiteral("/a.txt"), "a\n");
+        const QString archive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
+        auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("3.0"));
+        const RunResult result = install(m_target, { update.get() });
+        QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+
+        const QFileInfo directory(m_target + QLatin1Char('/') + name);
+        QVERIFY(directory.isDir() && !directory.isSymLink());
+        QCOMPARE(readFile(directory.filePath() + QStringLiteral("/a.txt")), QByteArray("a\n"));
+        QVERIFY(!QFileInfo::exists(m_target + QStringLiteral("/data")));
+    }
+
     void hostileArchiveChangesNothing_data()
     {
         QTest::addColumn<QString>("kind");

@@ -278,12 +278,15 @@ void InstallTransaction::addPackage(
     int package, const QStringList& directories, const QStringList& files, const QStringList& obsoleteFiles)
 {
     using Step = InstallTransactionPrivate::Step;
+    // Obsolete files go first: where the old version had a file or a link the
+    // new one may have a directory, and a link left standing there would take
+    // the new files elsewhere.
+    for (const QString& file : obsoleteFiles)
+        d->steps.append({ Step::Remove, package, file });
     for (const QString& directory : directories)
         d->steps.append({ Step::MakeDirectory, package, directory });
     for (const QString& file : files)
         d->steps.append({ Step::MoveIn, package, file });
-    for (const QString& file : obsoleteFiles)
-        d->steps.append({ Step::Remove, package, file });
 }
 
 bool InstallTransaction::saveRecordSnapshot(const QString& recordPath)

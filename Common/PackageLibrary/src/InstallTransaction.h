@@ -40,8 +40,8 @@ public:
     QString stagingDirectory(int package) const;
     QString downloadPath(int package) const;
 
-    // Plans the swap of one staged package: its directories, then its files,
-    // then the removal of the files its previous version had and it has not.
+    // Plans the swap of one staged package: the removal of the files its
+    // previous version had and it has not, then its directories, then its files.
     void addPackage(
         int package, const QStringList& directories, const QStringList& files, const QStringList& obsoleteFiles);
 
