@@ -234,7 +234,7 @@ int RepositoryTool::list(const QString& repository, const QString& name)
     bool isSigned = false;
     if (RepositoryIndex::read(content, {}, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
         return fail(Failure, QStringLiteral("%1: %2").arg(path, error));
-    out << "target " << index.target << ", " << (hasSignature(content) ? "signed (use verify to check)" : "unsigned")
+    out << "target " << index.target << ", " << (isSigned ? "signed (use verify to check)" : "unsigned")
         << Qt::endl;
     for (const IndexEntry& entry : index.entries) {
         out << entry.name << '\t' << entry.version << '\t'
