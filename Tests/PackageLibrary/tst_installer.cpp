@@ -687,6 +687,26 @@ private slots:
         QCOMPARE(treeOf(m_target), before);
     }
 
+    // Like the record, a leftover work directory is something anyone who can
+    // write the target directory can plant: its journal may name paths outside,
+    // and it may be a link to a directory elsewhere.
+    void plantedLeftoversDoNotReachOutside()
+    {
+        const QString victim = m_temp->filePath(QStringLiteral("victim.txt"));
+        writeFile(victim, "keep me\n");
+        const QString elsewhere = m_temp->filePath(QStringLiteral("elsewhere"));
+        writeFile(elsewhere + QStringLiteral("/precious.txt"), "keep me too\n");
+        QVERIFY(QFile::link(elsewhere, m_target + QStringLiteral("/.tavupdater-link")));
+        const QString work = m_target + QStringLiteral("/.tavupdater-planted");
+        writeFile(work + QStringLiteral("/backup/0"), "planted\n");
+        writeFile(work + QStringLiteral("/journal"), "remove 0 ..%2Fplanted.txt\nadd -1 ..%2Fvictim.txt\n");
+
+        install(m_target, {});
+        QCOMPARE(readFile(victim), QByteArray("keep me\n"));
+        QVERIFY(!QFileInfo::exists(m_temp->filePath(QStringLiteral("planted.txt"))));
+        QCOMPARE(readFile(elsewhere + QStringLiteral("/precious.txt")), QByteArray("keep me too\n"));
+    }
+
     void secondInstallIntoSameDirectoryIsRefused()
     {
         QLockFile otherRun(m_target + QStringLiteral("/.tavupdater.lock"));

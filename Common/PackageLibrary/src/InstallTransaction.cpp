@@ -1,5 +1,6 @@
 #include "InstallTransaction.h"
 
+#include "ArchiveExtractor.h"
 #include "InstallLayout.h"
 #include "Updater/PackagesInfo.h"
 
@@ -152,7 +153,12 @@ private:
     void undo(const JournalEntry& entry)
     {
         QString why;
-        const QString path = targetPath(entry.relative);
+        // Anyone who can write the target directory can write a journal: a
+        // line naming a path outside it is none of ours.
+        const QString relative = ArchiveExtractor::safeRelativePath(entry.relative, &why);
+        if (relative.isEmpty())
+            return;
+        const QString path = targetPath(relative);
         if (entry.operation == "mkdir") {
             QDir().rmdir(path); // only when empty: a user's file keeps it
         } else if (entry.operation == "add") {
@@ -396,8 +402,8 @@ QString InstallTransaction::errorString() const
 bool InstallTransaction::recover(const QString& targetDirectory, QString* errorString, bool* foundLeftovers)
 {
     const QDir target(targetDirectory);
-    const QStringList leftovers = target.entryList(
-        { InstallLayout::workDirectoryPrefix() + QLatin1Char('*') }, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+    const QStringList leftovers = target.entryList({ InstallLayout::workDirectoryPrefix() + QLatin1Char('*') },
+        QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks); // a link leads to someone else's files
     if (foundLeftovers)
         *foundLeftovers = !leftovers.isEmpty();
     QStringList problems;
