@@ -43,6 +43,9 @@ AgentApp::AgentApp(int& argc, char** argv)
     installCrashTranslation();
     d->launchPool.setMaxThreadCount(launchPoolSize);
     QSettings::setDefaultFormat(QSettings::IniFormat);
+    // The agent lives in the tray: its only windows are notifications and the
+    // About splash, and closing one of them must not end the resident agent.
+    setQuitOnLastWindowClosed(false);
 }
 
 AgentApp::~AgentApp()

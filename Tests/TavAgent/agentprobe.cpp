@@ -8,6 +8,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QSettings>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -82,6 +83,27 @@ int showTwoMessages(AgentApp& app)
     return 0;
 }
 
+// The notification box closes while the resident agent's event loop runs: the
+// agent must go on until something asks it to quit.
+int closeMessageInEventLoop(AgentApp& app)
+{
+    app.showMessage(QStringLiteral("Title"), QStringLiteral("text"));
+    QTimer::singleShot(50, [] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
+                box->accept();
+                print(QStringLiteral("box closed"));
+            }
+        }
+    });
+    QTimer::singleShot(300, [] {
+        print(QStringLiteral("still running"));
+        QCoreApplication::quit();
+    });
+    app.exec();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -104,6 +126,8 @@ int main(int argc, char* argv[])
         print(QSettings().value(QStringLiteral("language"), QStringLiteral("(none)")).toString());
     } else if (mode == QLatin1String("message")) {
         return showTwoMessages(app);
+    } else if (mode == QLatin1String("message-in-event-loop")) {
+        return closeMessageInEventLoop(app);
     } else if (mode == QLatin1String("uncaught-fault")) {
         Faults::writeThroughNull();
     } else if (mode == QLatin1String("terminate")) {

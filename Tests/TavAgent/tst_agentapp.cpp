@@ -77,6 +77,7 @@ private slots:
     void residentStopsOnSignal();
     void instanceOnlyWhileTheAppExists();
     void notificationsShareOneBox();
+    void closedNotificationKeepsAgentRunning();
     void buildDate_data();
     void buildDate();
     void loadTranslator_data();
@@ -158,6 +159,14 @@ void TestAgentApp::notificationsShareOneBox()
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QString::fromUtf8(run.standardOutput), QStringLiteral("shown Second second text warning\n"));
+}
+
+void TestAgentApp::closedNotificationKeepsAgentRunning()
+{
+    const ChildRun run = runChild(agentProbePath(), { QStringLiteral("message-in-event-loop") });
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QString::fromUtf8(run.standardOutput), QStringLiteral("box closed\nstill running\n"));
 }
 
 void TestAgentApp::buildDate_data()
