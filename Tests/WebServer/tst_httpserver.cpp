@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 
 namespace {
@@ -57,9 +58,25 @@ void agentLikeQuery(Server::Response& response, const std::shared_ptr<Server::Re
     answer(response, QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString());
 }
 
-struct Observed
+// Written by a handler on an I/O thread while the test thread polls it.
+class Observed
 {
-    std::weak_ptr<Server::Request> bigRequest;
+public:
+    void setBigRequest(const std::shared_ptr<Server::Request>& request)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bigRequest = request;
+    }
+
+    bool bigRequestAlive()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_bigRequest.expired();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::weak_ptr<Server::Request> m_bigRequest;
 };
 
 void addRoutes(Server& server, Observed& observed)
@@ -88,7 +105,7 @@ void addRoutes(Server& server, Observed& observed)
     server.routes["^/throw-int$"]["GET"] = [](Server::Response&, std::shared_ptr<Server::Request>) { throw 42; };
     server.routes["^/silent$"]["GET"] = [](Server::Response&, std::shared_ptr<Server::Request>) {};
     server.routes["^/big$"]["GET"] = [&observed](Server::Response& response, std::shared_ptr<Server::Request> request) {
-        observed.bigRequest = request;
+        observed.setBigRequest(request);
         answer(response, std::string(32 * 1024 * 1024, 'x'));
     };
 }
@@ -416,12 +433,12 @@ void TestHttpServer::stopWithOpenConnections()
     RawClient sending(running.port());
     sending.socket().setReadBufferSize(64 * 1024);
     sending.send(get("/big"));
-    QTRY_VERIFY(!observed.bigRequest.expired()); // its handler is suspended in the write
+    QTRY_VERIFY(observed.bigRequestAlive()); // its handler is suspended in the write
     QVERIFY(idle.isConnected());
 
     QVERIFY2(running.stop(), "start() did not return");
     running.destroy();
-    QVERIFY(observed.bigRequest.expired());
+    QVERIFY(!observed.bigRequestAlive());
     for (RawClient* client : { &idle, &halfHead, &halfBody }) {
         QCOMPARE(client->readUntilClosed(), QByteArray());
         QVERIFY(client->closed());
