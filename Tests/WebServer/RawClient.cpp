@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
-#include <QList>
 
 namespace {
 
@@ -79,17 +78,6 @@ QByteArray RawClient::readUntilClosed(int timeoutMs)
     QByteArray all = m_pending + m_socket.readAll();
     m_pending.clear();
     return all;
-}
-
-QList<QByteArray> splitResponses(const QByteArray& stream)
-{
-    QList<QByteArray> responses;
-    QByteArray rest = stream;
-    while (const int length = completeResponseLength(rest)) {
-        responses << rest.left(length);
-        rest.remove(0, length);
-    }
-    return responses;
 }
 
 QByteArray responseBody(const QByteArray& response)

@@ -32,8 +32,4 @@ private:
     bool m_closed = false;
 };
 
-// Splits a byte stream into whole responses; a trailing incomplete one is left
-// out.
-QList<QByteArray> splitResponses(const QByteArray& stream);
-
 QByteArray responseBody(const QByteArray& response);
