@@ -430,6 +430,9 @@ private slots:
                                            << "reserved" << int(Task::FormatError);
         QTest::newRow("a Windows device name") << "device name"
                                                << "names a device on Windows" << int(Task::FormatError);
+        // The record cannot hold it, and would name "user.ini" for a later update to remove.
+        QTest::newRow("a control character") << "control"
+                                             << "control character" << int(Task::FormatError);
     }
 
     void hostileArchiveChangesNothing()
@@ -471,6 +474,8 @@ private slots:
             writeFile(dir + QStringLiteral("/Packages.xml"), "<packageRecord/>");
         if (kind == QLatin1String("device name"))
             writeFile(dir + QStringLiteral("/lib/Com1.dll"), "not a port\n");
+        if (kind == QLatin1String("control"))
+            writeFile(dir + QStringLiteral("/user\x01.ini"), "theirs\n");
 
         const QString archive = archivePath(QStringLiteral(".tar.gz"));
         QVERIFY(pack(archive, dir, extra));

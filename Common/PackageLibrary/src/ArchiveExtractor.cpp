@@ -11,6 +11,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -56,6 +57,13 @@ bool isWindowsDeviceName(const QString& part)
     static const QRegularExpression device(
         QStringLiteral("^(con|prn|aux|nul|com[1-9]|lpt[1-9])(\\..*)?$"), QRegularExpression::CaseInsensitiveOption);
     return device.match(part).hasMatch();
+}
+
+// Windows has no file names with control characters, and the record cannot
+// hold most of them: it would name another file than the one installed.
+bool hasControlCharacter(const QString& part)
+{
+    return std::any_of(part.cbegin(), part.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
 }
 
 // A short write (a disk filling up) says nothing about why; the next attempt
@@ -221,6 +229,10 @@ QString ArchiveExtractor::safeRelativePath(const QString& entryName, QString* wh
             continue;
         if (part == QLatin1String("..")) {
             *why = ArchiveExtractor::tr("it climbs out of the target directory with \"..\"");
+            return QString();
+        }
+        if (hasControlCharacter(part)) {
+            *why = ArchiveExtractor::tr("its name contains a control character");
             return QString();
         }
         if (part.contains(QLatin1Char(':'))) {
