@@ -179,11 +179,6 @@ void ArchiveExtractor::cancel()
     d->cancelled = true;
 }
 
-bool ArchiveExtractor::wasCancelled() const
-{
-    return d->cancelled;
-}
-
 ArchiveExtractor::Failure ArchiveExtractor::failure() const
 {
     return d->failure;

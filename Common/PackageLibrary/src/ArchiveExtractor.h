@@ -34,7 +34,6 @@ public:
     bool extract();
     void cancel();
     Failure failure() const;
-    bool wasCancelled() const;
     // Bytes of the archive file consumed so far.
     qint64 bytesRead() const;
     QString errorString() const;

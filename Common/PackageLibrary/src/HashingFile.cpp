@@ -93,11 +93,6 @@ void HashingFile::discard()
     d->file.close();
 }
 
-QString HashingFile::fileName() const
-{
-    return d->file.fileName();
-}
-
 qint64 HashingFile::written() const
 {
     std::lock_guard<std::mutex> lock(d->mutex);

@@ -32,7 +32,6 @@ public:
     void discard();
     bool isSequential() const override { return true; }
 
-    QString fileName() const;
     qint64 written() const;
     // A write, or reading back for the hash, failed; errorString() says why.
     bool hasFailed() const;

@@ -265,11 +265,6 @@ bool InstallTransaction::create()
     return true;
 }
 
-QString InstallTransaction::workDirectory() const
-{
-    return d->work;
-}
-
 QString InstallTransaction::stagingDirectory(int package) const
 {
     return d->work + QStringLiteral("/staging/") + QString::number(package);
@@ -387,11 +382,6 @@ bool InstallTransaction::rollBack()
     if (!rollback.run(&error))
         return d->failWith(error);
     return true;
-}
-
-bool InstallTransaction::isFinished() const
-{
-    return d->finished;
 }
 
 QString InstallTransaction::errorString() const

@@ -36,7 +36,6 @@ public:
 
     // Creates the work directory.
     bool create();
-    QString workDirectory() const;
     QString stagingDirectory(int package) const;
     QString downloadPath(int package) const;
 
@@ -60,7 +59,6 @@ public:
     // Undoes every change made and restores the record. On success the work
     // directory is gone; else it is kept for recover() to try again.
     bool rollBack();
-    bool isFinished() const;
     QString errorString() const;
 
     // Rolls back or clears the work directories that earlier runs left in
