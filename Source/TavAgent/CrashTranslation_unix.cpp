@@ -76,6 +76,23 @@ std::uintptr_t accessKind(const ucontext_t* context)
 #endif
 }
 
+// An instruction fetch from where no code is (a call through a null or dangling
+// function pointer) leaves the unwinder no frame to start from. The call's
+// return address is on top of the stack: unwind from inside the call
+// instruction, as the caller's frame looked when it made the call, so the
+// exception reaches the caller's handlers.
+void unwindFromCaller(ucontext_t* context)
+{
+#if defined(__x86_64__)
+    greg_t* registers = context->uc_mcontext.gregs;
+    const auto returnAddress = *reinterpret_cast<const greg_t*>(registers[REG_RSP]);
+    registers[REG_RIP] = returnAddress - 1;
+    registers[REG_RSP] += sizeof(returnAddress);
+#else
+    (void)context;
+#endif
+}
+
 unsigned int floatingPointCode(int code)
 {
     switch (code) {
@@ -180,13 +197,16 @@ void onFault(int signal, siginfo_t* info, void* context)
             raise(signal);
         return;
     }
-    const FaultRecord fault = faultRecord(signal, info, static_cast<const ucontext_t*>(context));
+    auto* machine = static_cast<ucontext_t*>(context);
+    const FaultRecord fault = faultRecord(signal, info, machine);
     if (fault.code == ExceptionCode::StackOverflow) {
         // No stack left to unwind into: report the way an uncaught exception
         // would be reported, from the alternate stack, and end here.
         writeAll(STDOUT_FILENO, "terminateHandler: " + describeFault(fault) + "\n");
         std::abort();
     }
+    if (fault.code == ExceptionCode::AccessViolation && fault.parameters[0] == AccessKind::Execute)
+        unwindFromCaller(machine);
     throw std::runtime_error(describeFault(fault));
 }
 

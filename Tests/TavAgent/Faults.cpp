@@ -11,6 +11,12 @@ void writeThroughNullPointer()
     *target = 42;
 }
 
+void callThroughNullPointer()
+{
+    void (*volatile target)() = nullptr;
+    target();
+}
+
 int divideByVolatileZero(int dividend)
 {
     volatile int zero = 0;
@@ -28,6 +34,7 @@ void recurseWithoutEnd(int depth)
 } // namespace
 
 void (*volatile writeThroughNull)() = writeThroughNullPointer;
+void (*volatile callThroughNull)() = callThroughNullPointer;
 int (*volatile divideByZero)(int) = divideByVolatileZero;
 void (*volatile overflowStack)(int) = recurseWithoutEnd;
 

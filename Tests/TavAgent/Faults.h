@@ -6,6 +6,7 @@
 namespace Faults {
 
 extern void (*volatile writeThroughNull)();
+extern void (*volatile callThroughNull)();
 extern int (*volatile divideByZero)(int dividend);
 extern void (*volatile overflowStack)(int depth);
 

@@ -32,6 +32,8 @@ private slots:
     void initTestCase();
     void faultBecomesException_data();
     void faultBecomesException();
+    void callThroughNullBecomesException_data();
+    void callThroughNullBecomesException();
     void describeFault_data();
     void describeFault();
     void endOfProcess_data();
@@ -89,6 +91,36 @@ void TestCrashTranslation::faultBecomesException()
     QVERIFY2(match.captured(1).toULongLong(nullptr, 16) > match.captured(3).toULongLong(nullptr, 16),
         "the instruction lies above the module's base");
     QCOMPARE(text.mid(match.capturedLength()), rest);
+}
+
+void TestCrashTranslation::callThroughNullBecomesException_data()
+{
+    QTest::addColumn<bool>("inGuardedBlock");
+    QTest::newRow("in a called function") << false;
+    QTest::newRow("in the guarded block") << true;
+}
+
+// The instruction address lies in no module, so the unwinding has to start
+// from the caller.
+void TestCrashTranslation::callThroughNullBecomesException()
+{
+    QFETCH(bool, inGuardedBlock);
+    QString text;
+    try {
+        if (inGuardedBlock) {
+            void (*volatile target)() = nullptr;
+            target();
+        } else {
+            Faults::callThroughNull();
+        }
+        QFAIL("the fault did not throw");
+    } catch (const std::exception& e) {
+        text = QString::fromUtf8(e.what());
+    }
+    QCOMPARE(text,
+        QStringLiteral("SE EXCEPTION_ACCESS_VIOLATION at address 0x00000000 inside <unknown module> loaded at base "
+                       "address 0x00000000\nInvalid operation: user-mode data execution prevention (DEP) violation "
+                       "at address 0x0\n"));
 }
 
 void TestCrashTranslation::describeFault_data()
