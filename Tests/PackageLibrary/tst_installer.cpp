@@ -718,6 +718,20 @@ private slots:
         QVERIFY(otherRun.tryLock(0));
         QVERIFY(install(m_target, {}).errors.value(0).contains(QLatin1String("another install")));
     }
+
+    // Root ignores permissions, not a read-only file system.
+    void unwritableDirectoryIsNotTakenForABusyOne()
+    {
+        const QString readOnly = m_temp->filePath(QStringLiteral("readonly"));
+        QDir().mkpath(readOnly);
+        if (!runTool(QStringLiteral("mount"), { "-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", readOnly }))
+            QSKIP("cannot mount a read-only file system here (needs root)");
+        const auto unmount = qScopeGuard([&] { runTool(QStringLiteral("umount"), { readOnly }); });
+        const RunResult result = install(readOnly, {});
+        QVERIFY(!result.success);
+        QCOMPARE(result.codes.value(0), int(Task::FileSystemError));
+        QVERIFY2(result.errors.value(0).contains(QLatin1String("cannot write")), qPrintable(result.errors.value(0)));
+    }
 };
 
 TAVLO_TEST(TestInstaller)

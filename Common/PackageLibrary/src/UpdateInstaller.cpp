@@ -178,10 +178,13 @@ bool UpdateInstallerPrivate::prepare()
     lock = std::make_unique<QLockFile>(directory + QLatin1Char('/') + InstallLayout::lockFileName());
     lock->setStaleLockTime(0); // a live install may take long; a dead one is noticed by its process id
     if (!lock->tryLock(0)) {
+        const bool busy = lock->error() == QLockFile::LockFailedError;
         lock.reset();
+        const QString where = QDir::toNativeSeparators(directory);
         failRun(Task::FileSystemError,
-            UpdateInstaller::tr("cannot install into %1: another install into it is running")
-                .arg(QDir::toNativeSeparators(directory)));
+            busy ? UpdateInstaller::tr("cannot install into %1: another install into it is running").arg(where)
+                 : UpdateInstaller::tr("cannot install into %1: cannot write the file %2 there")
+                       .arg(where, InstallLayout::lockFileName()));
         return false;
     }
     QString leftoverError;
