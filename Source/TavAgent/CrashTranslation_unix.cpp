@@ -63,9 +63,14 @@ std::uintptr_t instructionAddress(const ucontext_t* context, [[maybe_unused]] co
 }
 
 // The page-fault error code tells a read from a write from an instruction fetch.
+// Other faults (a general-protection fault: a non-canonical address, a bad
+// selector) leave a selector there, and count as reads.
 std::uintptr_t accessKind(const ucontext_t* context)
 {
 #if defined(__x86_64__)
+    constexpr greg_t pageFault = 14;
+    if (context->uc_mcontext.gregs[REG_TRAPNO] != pageFault)
+        return AccessKind::Read;
     const auto error = static_cast<std::uintptr_t>(context->uc_mcontext.gregs[REG_ERR]);
     if (error & 0x10)
         return AccessKind::Execute;

@@ -31,11 +31,21 @@ void recurseWithoutEnd(int depth)
     frame[1] = frame[0];
 }
 
+#if defined(__x86_64__)
+void loadKernelDataSelector()
+{
+    __asm__ volatile("mov $0x13, %%eax\n\tmov %%eax, %%ds" ::: "eax", "memory");
+}
+#endif
+
 } // namespace
 
 void (*volatile writeThroughNull)() = writeThroughNullPointer;
 void (*volatile callThroughNull)() = callThroughNullPointer;
 int (*volatile divideByZero)(int) = divideByVolatileZero;
 void (*volatile overflowStack)(int) = recurseWithoutEnd;
+#if defined(__x86_64__)
+void (*volatile loadKernelSelector)() = loadKernelDataSelector;
+#endif
 
 } // namespace Faults

@@ -9,5 +9,9 @@ extern void (*volatile writeThroughNull)();
 extern void (*volatile callThroughNull)();
 extern int (*volatile divideByZero)(int dividend);
 extern void (*volatile overflowStack)(int depth);
+#if defined(__x86_64__)
+// A general-protection fault, not a page fault: loads a kernel segment selector.
+extern void (*volatile loadKernelSelector)();
+#endif
 
 } // namespace Faults
