@@ -15,6 +15,7 @@
 #include <atomic>
 #include <functional>
 #include <istream>
+#include <locale>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -127,6 +128,9 @@ public:
             , m_socket(std::move(socket))
             , m_yield(std::move(yield))
         {
+            // A global locale that groups digits would turn a Content-Length
+            // of 1234 into "1,234".
+            imbue(std::locale::classic());
         }
 
         boost::asio::streambuf m_buffer;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <locale>
 #include <mutex>
 #include <stdexcept>
 
@@ -163,6 +164,7 @@ private slots:
     void routing();
     void failingHandlerEndsOnlyItsConnection();
     void silentHandlerKeepsConnection();
+    void numbersIgnoreTheGlobalLocale();
     void stopWithOpenConnections();
     void startReportsTheFailingStep();
     void stackProbeSeesDeepHandlers();
@@ -415,6 +417,29 @@ void TestHttpServer::silentHandlerKeepsConnection()
     QVERIFY(client.isConnected());
     client.send(get("/groups/a/1"));
     QCOMPARE(client.readResponse(), ok("3|/groups/a/1|a|1"));
+}
+
+namespace {
+
+struct GroupingPunct : std::numpunct<char>
+{
+    char do_thousands_sep() const override { return ','; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+} // namespace
+
+// Handlers write their numbers with <<; a program-wide locale that groups
+// digits must not reach the Content-Length they write.
+void TestHttpServer::numbersIgnoreTheGlobalLocale()
+{
+    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new GroupingPunct));
+    RawClient client(m_server->port());
+    const QByteArray body(1234, 'n');
+    client.send(post("/string", body));
+    const QByteArray response = client.readResponse();
+    std::locale::global(previous);
+    QCOMPARE(response, ok(body));
 }
 
 // Open connections in every state do not keep start() from returning, and
