@@ -66,14 +66,17 @@ QString traceFilePathLocked()
     return path;
 }
 
-template <typename Write> void serialised(const Write& write)
+// Never throws: a line that cannot be written is lost like one whose file
+// cannot be opened, and the thread goes on logging.
+template <typename Write> void serialised(const Write& write) noexcept
 {
     if (writingLine)
         return;
     writingLine = true;
-    {
+    try {
         QMutexLocker lock(&traceMutex);
         write();
+    } catch (...) {
     }
     writingLine = false;
 }
@@ -94,11 +97,10 @@ void TraceLog::append(const QString& filePath, const QString& line)
 
 void traceMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    const QString line = TraceLog::formatLine(type, context, message);
     serialised([&] {
         const QString path = traceFilePathLocked();
         if (!path.isEmpty())
-            appendLocked(path, line);
+            appendLocked(path, TraceLog::formatLine(type, context, message));
     });
 }
 
