@@ -177,6 +177,16 @@ private:
         QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
     }
 
+    // Packs dir as tool at version and installs it, which must succeed.
+    void installPacked(const QString& dir, const QString& version)
+    {
+        const QString archive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
+        const auto update = updateFor(archive, QStringLiteral("tool"), version);
+        const RunResult result = install(m_target, { update.get() });
+        QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+    }
+
     static bool isKilledChild() { return qEnvironmentVariableIsSet("TAVLO_INSTALLER_CHILD_TARGET"); }
 
     void expectUnchangedAfter(const QList<Update*>& updates, const QString& expectedError, int expectedCode)
@@ -378,22 +388,13 @@ private slots:
             writeFile(dir + QStringLiteral("/tool"), "2.0\n");
             writeFile(dir + QStringLiteral("/data/old.txt"), "old\n");
             QVERIFY(QFile::link(QStringLiteral("data"), dir + QStringLiteral("/docs")));
-            const QString archive = archivePath(QStringLiteral(".tar.gz"));
-            QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
-            auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("2.0"));
-            const RunResult result = install(m_target, { update.get() });
-            QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+            installPacked(dir, QStringLiteral("2.0"));
             QVERIFY(QFileInfo(m_target + QLatin1Char('/') + name).isSymLink());
         }
-
         const QString dir = source(QStringLiteral("v3"));
         writeFile(dir + QStringLiteral("/tool"), "3.0\n");
         writeFile(dir + QLatin1Char('/') + name + QStringLiteral("/a.txt"), "a\n");
-        const QString archive = archivePath(QStringLiteral(".tar.gz"));
-        QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
-        auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("3.0"));
-        const RunResult result = install(m_target, { update.get() });
-        QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+        installPacked(dir, QStringLiteral("3.0"));
 
         const QFileInfo directory(m_target + QLatin1Char('/') + name);
         QVERIFY(directory.isDir() && !directory.isSymLink());
