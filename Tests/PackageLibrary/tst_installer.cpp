@@ -402,6 +402,17 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_target + QStringLiteral("/data")));
     }
 
+    // 1.0 has "data/old.txt"; 2.0 ships "data" empty, a directory it wants.
+    void directoryOfTheNewVersionStays()
+    {
+        const QString dir = source(QStringLiteral("v2"));
+        writeFile(dir + QStringLiteral("/tool"), "2.0\n");
+        QVERIFY(QDir(dir).mkdir(QStringLiteral("data")));
+        installPacked(dir, QStringLiteral("2.0"));
+        QVERIFY(!QFileInfo::exists(m_target + QStringLiteral("/data/old.txt")));
+        QVERIFY(QFileInfo(m_target + QStringLiteral("/data")).isDir());
+    }
+
     void hostileArchiveChangesNothing_data()
     {
         QTest::addColumn<QString>("kind");

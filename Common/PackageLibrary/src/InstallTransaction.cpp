@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QSet>
 #include <QUrl>
 
 #include <filesystem>
@@ -488,10 +489,16 @@ bool InstallTransactionPrivate::remove(const Step& step)
 
 void InstallTransactionPrivate::removeEmptiedDirectories()
 {
+    // A directory that an installed package has stays, even empty.
+    QSet<QString> installed;
+    for (const Step& step : qAsConst(steps)) {
+        if (step.type == Step::MakeDirectory)
+            installed.insert(step.relative);
+    }
     QDir root(target);
     for (const QString& file : qAsConst(removed)) {
         QString parent = file.section(QLatin1Char('/'), 0, -2);
-        while (!parent.isEmpty() && root.rmdir(parent))
+        while (!parent.isEmpty() && !installed.contains(parent) && root.rmdir(parent))
             parent = parent.section(QLatin1Char('/'), 0, -2);
     }
 }
