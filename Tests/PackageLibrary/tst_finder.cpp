@@ -98,6 +98,7 @@ private slots:
     void refusesIndexesItCannotTrust_data();
     void refusesIndexesItCannotTrust();
     void acceptsUnsignedIndexesWithoutAKeyAndSaysSo();
+    void refusesAnIndexNamingNoTarget();
     void reportsBrokenSourcesAndGoesOn();
     void stopCancelsTheSearch();
     void whatItFindsInstalls();
@@ -295,6 +296,35 @@ void TestFinder::acceptsUnsignedIndexesWithoutAKeyAndSaysSo()
     QVERIFY2(found.success, qPrintable(found.errors.join(QLatin1Char('\n'))));
     QCOMPARE(found.updates.size(), 1);
     QCOMPARE(found.updates.first().version, QStringLiteral("3.0"));
+}
+
+// An index that names no target would otherwise serve any program that is
+// pointed at it.
+void TestFinder::refusesAnIndexNamingNoTarget()
+{
+    QTemporaryDir noKey;
+    useKey(noKey.filePath(QStringLiteral("update_key.pub")));
+    RepositoryFixture repository;
+    QVERIFY(repository.isValid());
+    QCOMPARE(
+        repository.add(QStringLiteral("tool"), QStringLiteral("3.0"), toolFiles("3"), QString(), QString()).exitCode,
+        0);
+    const QString indexPath = QDir(repository.root()).filePath(QStringLiteral("tool/index.json"));
+    QJsonObject envelope = QJsonDocument::fromJson(readFile(indexPath)).object();
+    QJsonObject payload = QJsonDocument::fromJson(
+        QByteArray::fromBase64(envelope.value(QLatin1String("payload")).toString().toLatin1()))
+                              .object();
+    QVERIFY(payload.contains(QLatin1String("target")));
+    payload.remove(QStringLiteral("target"));
+    envelope.insert(QStringLiteral("payload"),
+        QString::fromLatin1(QJsonDocument(payload).toJson(QJsonDocument::Compact).toBase64()));
+    writeFile(indexPath, QJsonDocument(envelope).toJson());
+
+    const Search found = search(QStringLiteral("1.0"),
+        { { QUrl::fromLocalFile(QDir(repository.root()).filePath(QStringLiteral("tool"))), 1 } });
+    QVERIFY(!found.success);
+    QVERIFY(found.updates.isEmpty());
+    QCOMPARE(found.codes, QList<int> { Task::TrustError });
 }
 
 void TestFinder::reportsBrokenSourcesAndGoesOn()

@@ -133,8 +133,9 @@ bool UpdateFinderPrivate::acceptIndex(const QUrl& url, RepositoryIndex* index)
     case RepositoryIndex::ReadResult::Ok:
         break;
     }
-    // A correctly signed index of another program must not install into this one.
-    if (!index->target.isEmpty() && index->target.compare(target->name(), Qt::CaseInsensitive) != 0) {
+    // A correctly signed index of another program, or of none, must not install
+    // into this one.
+    if (index->target.compare(target->name(), Qt::CaseInsensitive) != 0) {
         sourceFailed(Task::TrustError,
             UpdateFinder::tr("the update index %1 is for \"%2\", not for \"%3\"")
                 .arg(where, index->target, target->name()));
