@@ -402,6 +402,43 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_target + QStringLiteral("/data")));
     }
 
+    void directoryBecomesFile_data()
+    {
+        QTest::addColumn<bool>("nested");
+        QTest::newRow("data/old.txt of 1.0") << false;
+        QTest::newRow("data/deep/x.txt of 2.0") << true;
+    }
+
+    // The installed version's files were in "data"; the next one has a file "data".
+    void directoryBecomesFile()
+    {
+        QFETCH(bool, nested);
+        if (nested) {
+            const QString dir = source(QStringLiteral("v2"));
+            writeFile(dir + QStringLiteral("/data/deep/x.txt"), "x\n");
+            installPacked(dir, QStringLiteral("2.0"));
+        }
+        const QString dir = source(QStringLiteral("v3"));
+        writeFile(dir + QStringLiteral("/data"), "now a file\n");
+
+        // With a package that cannot go in (a directory stands where its file
+        // belongs), the emptied directories come back.
+        const QString plugin = source(QStringLiteral("plugin"));
+        writeFile(plugin + QStringLiteral("/plugin/blocked"), "b\n");
+        writeFile(m_target + QStringLiteral("/plugin/blocked/keep.txt"), "user data\n");
+        const QString toolArchive = archivePath(QStringLiteral(".tar.gz"));
+        const QString pluginArchive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(toolArchive, dir, { QStringLiteral("-z") }));
+        QVERIFY(pack(pluginArchive, plugin, { QStringLiteral("-z") }));
+        auto tool = updateFor(toolArchive, QStringLiteral("tool"), QStringLiteral("3.0"));
+        auto blocked = updateFor(pluginArchive, QStringLiteral("plugin"), QStringLiteral("1.0"));
+        expectUnchangedAfter(
+            { tool.get(), blocked.get() }, "a directory of that name is in the way", int(Task::FileSystemError));
+
+        installPacked(dir, QStringLiteral("3.0"));
+        QCOMPARE(readFile(m_target + QStringLiteral("/data")), QByteArray("now a file\n"));
+    }
+
     // 1.0 has "data/old.txt"; 2.0 ships "data" empty, a directory it wants.
     void directoryOfTheNewVersionStays()
     {

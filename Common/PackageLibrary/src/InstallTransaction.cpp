@@ -5,6 +5,7 @@
 #include "Updater/PackagesInfo.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSaveFile>
@@ -45,6 +46,18 @@ EntryKind entryKind(const QString& path, QString* why = nullptr)
         return EntryKind::Unknown;
     }
     return fs::is_directory(status) ? EntryKind::Directory : EntryKind::Other;
+}
+
+// Whether path holds nothing but directories, at any depth.
+bool isEmptyTree(const QString& path)
+{
+    QDirIterator it(
+        path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        if (entryKind(it.next()) != EntryKind::Directory)
+            return false;
+    }
+    return true;
 }
 
 bool isLinkToDirectory(const QString& path)
@@ -162,6 +175,9 @@ private:
         const QString path = targetPath(relative);
         if (entry.operation == "mkdir") {
             QDir().rmdir(path); // only when empty: a user's file keeps it
+        } else if (entry.operation == "rmdir") {
+            if (entryKind(path) == EntryKind::Missing && !QDir().mkdir(path))
+                problems.append(InstallTransaction::tr("cannot create the directory %1 again").arg(native(path)));
         } else if (entry.operation == "add") {
             if (entryKind(path) == EntryKind::Other && !removeEntry(path, &why))
                 problems.append(InstallTransaction::tr("cannot remove %1: %2").arg(native(path), why));
@@ -228,6 +244,7 @@ public:
     bool write(const JournalEntry& entry);
     bool makeDirectory(const Step& step);
     bool moveIn(const Step& step);
+    bool removeEmptyTree(const QString& relative);
     bool remove(const Step& step);
     void removeEmptiedDirectories();
     bool failWith(const QString& text)
@@ -449,8 +466,14 @@ bool InstallTransactionPrivate::moveIn(const Step& step)
     QString why;
     switch (entryKind(path, &why)) {
     case EntryKind::Directory:
-        return failWith(
-            InstallTransaction::tr("cannot replace %1: a directory of that name is in the way").arg(native(path)));
+        // Where the old version had files in a directory and the new one has
+        // a file, removing the old files left only empty directories.
+        if (!isEmptyTree(path))
+            return failWith(
+                InstallTransaction::tr("cannot replace %1: a directory of that name is in the way").arg(native(path)));
+        if (!removeEmptyTree(step.relative) || !write({ "add", -1, step.relative }))
+            return false;
+        break;
     case EntryKind::Unknown:
         return failWith(InstallTransaction::tr("cannot replace %1: %2").arg(native(path), why));
     case EntryKind::Other: {
@@ -468,6 +491,21 @@ bool InstallTransactionPrivate::moveIn(const Step& step)
     }
     if (!moveEntry(stagedPath(step), path, &why))
         return failWith(InstallTransaction::tr("cannot install %1: %2").arg(native(path), why));
+    return true;
+}
+
+// Children first, each removal in the journal, so a rollback makes them again.
+bool InstallTransactionPrivate::removeEmptyTree(const QString& relative)
+{
+    const QString path = targetPath(relative);
+    for (const QString& child : QDir(path).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if (!removeEmptyTree(relative + QLatin1Char('/') + child))
+            return false;
+    }
+    if (!write({ "rmdir", -1, relative }))
+        return false;
+    if (!QDir().rmdir(path))
+        return failWith(InstallTransaction::tr("cannot remove the empty directory %1").arg(native(path)));
     return true;
 }
 
