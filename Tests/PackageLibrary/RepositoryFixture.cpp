@@ -1,5 +1,7 @@
 #include "RepositoryFixture.h"
 
+#include "TestFiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,10 +27,7 @@ ToolRun runTavrepo(const QStringList& arguments)
 bool writeTree(const QString& directory, const QMap<QString, QByteArray>& files)
 {
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QString path = QDir(directory).filePath(it.key());
-        QFile file(path);
-        if (!QDir().mkpath(QFileInfo(path).path()) || !file.open(QIODevice::WriteOnly)
-            || file.write(it.value()) != it.value().size())
+        if (!writeFile(QDir(directory).filePath(it.key()), it.value()))
             return false;
     }
     return QDir().mkpath(directory);

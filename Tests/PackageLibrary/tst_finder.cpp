@@ -1,5 +1,6 @@
 #include "NginxServer.h"
 #include "RepositoryFixture.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 #include "Updater/PackagesInfo.h"
 #include "Updater/Target.h"
@@ -59,19 +60,6 @@ Search search(const QString& installedVersion, const QList<Source>& sources, con
         result.errors.append(error.at(1).toString());
     }
     return result;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
 }
 
 QMap<QString, QByteArray> toolFiles(const QByteArray& version)
@@ -137,7 +125,7 @@ void TestFinder::initTestCase()
 void TestFinder::init()
 {
     useKey(repository->publicKey());
-    writeFile(repository->indexPath(QStringLiteral("tool")), originalIndex);
+    QVERIFY(writeFile(repository->indexPath(QStringLiteral("tool")), originalIndex));
 }
 
 void TestFinder::cleanupTestCase()
@@ -256,7 +244,7 @@ void TestFinder::refusesIndexesItCannotTrust()
         QByteArray payload = QByteArray::fromBase64(envelope.value(QLatin1String("payload")).toString().toLatin1());
         payload.replace("\"version\":\"1.10\"", "\"version\":\"9.10\"");
         envelope.insert(QStringLiteral("payload"), QString::fromLatin1(payload.toBase64()));
-        writeFile(indexPath, QJsonDocument(envelope).toJson());
+        QVERIFY(writeFile(indexPath, QJsonDocument(envelope).toJson()));
     } else if (damage == QLatin1String("other key") || damage == QLatin1String("unsigned")) {
         // The same package published again, by someone else or without a key.
         RepositoryFixture other;
@@ -264,10 +252,10 @@ void TestFinder::refusesIndexesItCannotTrust()
         const QString key = damage == QLatin1String("unsigned") ? QString() : other.secretKey();
         QCOMPARE(
             other.add(QStringLiteral("tool"), QStringLiteral("9.0"), toolFiles("evil"), QString(), key).exitCode, 0);
-        writeFile(indexPath, readFile(other.indexPath(QStringLiteral("tool"))));
+        QVERIFY(writeFile(indexPath, readFile(other.indexPath(QStringLiteral("tool")))));
     } else {
         const QString keyPath = scratch.filePath(QStringLiteral("update_key.pub"));
-        writeFile(keyPath, readFile(repository->publicKey()).left(30));
+        QVERIFY(writeFile(keyPath, readFile(repository->publicKey()).left(30)));
         useKey(keyPath);
     }
 
@@ -318,7 +306,7 @@ void TestFinder::refusesAnIndexNamingNoTarget()
     payload.remove(QStringLiteral("target"));
     envelope.insert(QStringLiteral("payload"),
         QString::fromLatin1(QJsonDocument(payload).toJson(QJsonDocument::Compact).toBase64()));
-    writeFile(indexPath, QJsonDocument(envelope).toJson());
+    QVERIFY(writeFile(indexPath, QJsonDocument(envelope).toJson()));
 
     const Search found = search(QStringLiteral("1.0"),
         { { QUrl::fromLocalFile(QDir(repository.root()).filePath(QStringLiteral("tool"))), 1 } });

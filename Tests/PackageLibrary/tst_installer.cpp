@@ -1,5 +1,6 @@
 #include "NginxServer.h"
 #include "RepositoryFixture.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 
 #include <Updater/PackagesInfo.h>
@@ -21,6 +22,8 @@
 #include <memory>
 
 using namespace Updater;
+using Vondra::Testing::readFile;
+using Vondra::Testing::writeFile;
 
 namespace {
 
@@ -46,21 +49,6 @@ QMap<QString, QByteArray> treeOf(const QString& root)
         }
     }
     return tree;
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
-    file.write(content);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
 }
 
 bool runTool(const QString& program, const QStringList& arguments, const QString& directory = QString())
@@ -163,13 +151,13 @@ private:
             QVERIFY(
                 target.packagesInfo()->installPackage(QStringLiteral("tool"), QStringLiteral("0.0"), {}, {}, {}, 0));
         }
-        writeFile(m_target + QStringLiteral("/user.ini"), "mine\n");
+        QVERIFY(writeFile(m_target + QStringLiteral("/user.ini"), "mine\n"));
         const QString dir = source(QStringLiteral("v1"));
-        writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 1.0\n");
+        QVERIFY(writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 1.0\n"));
         QFile(dir + QStringLiteral("/tool"))
             .setPermissions(QFile::permissions(dir + QStringLiteral("/tool")) | QFile::ExeOwner);
-        writeFile(dir + QStringLiteral("/data/old.txt"), "old\n");
-        writeFile(dir + QStringLiteral("/readme.txt"), "1.0\n");
+        QVERIFY(writeFile(dir + QStringLiteral("/data/old.txt"), "old\n"));
+        QVERIFY(writeFile(dir + QStringLiteral("/readme.txt"), "1.0\n"));
         const QString archive = archivePath(QStringLiteral(".zip"));
         QVERIFY(pack(archive, dir, { QStringLiteral("--format"), QStringLiteral("zip") }));
         const auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("1.0"));
@@ -258,12 +246,12 @@ private slots:
         QByteArray record = readFile(recordPath);
         record.replace(
             "installDate=\"" + QDate::currentDate().toString(Qt::ISODate).toLatin1(), "installDate=\"2020-01-02");
-        writeFile(recordPath, record);
+        QVERIFY(writeFile(recordPath, record));
 
         const QString dir = source(QStringLiteral("v110"));
-        writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 1.10\n");
-        writeFile(dir + QStringLiteral("/readme.txt"), "1.10\n");
-        writeFile(dir + QStringLiteral("/lib/new.so"), "new\n");
+        QVERIFY(writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 1.10\n"));
+        QVERIFY(writeFile(dir + QStringLiteral("/readme.txt"), "1.10\n"));
+        QVERIFY(writeFile(dir + QStringLiteral("/lib/new.so"), "new\n"));
         const QString archive = archivePath(suffix);
         QVERIFY(pack(archive, dir, format));
         auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("1.10"));
@@ -352,15 +340,15 @@ private slots:
     void recordNamingOutsideFilesIsNotObeyed()
     {
         const QString victim = m_temp->filePath(QStringLiteral("victim.txt"));
-        writeFile(victim, "keep me\n");
+        QVERIFY(writeFile(victim, "keep me\n"));
         const QString recordPath = m_target + QStringLiteral("/Packages.xml");
         QByteArray record = readFile(recordPath);
         QVERIFY(record.contains("<file>readme.txt</file>"));
         record.replace("<file>readme.txt</file>", "<file>readme.txt</file><file>../victim.txt</file>");
-        writeFile(recordPath, record);
+        QVERIFY(writeFile(recordPath, record));
 
         const QString dir = source(QStringLiteral("v2"));
-        writeFile(dir + QStringLiteral("/tool"), "2.0\n");
+        QVERIFY(writeFile(dir + QStringLiteral("/tool"), "2.0\n"));
         const QString archive = archivePath(QStringLiteral(".tar.gz"));
         QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
         auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("2.0"));
@@ -385,15 +373,15 @@ private slots:
         const QString name = wasLink ? QStringLiteral("docs") : QStringLiteral("readme.txt");
         if (wasLink) {
             const QString dir = source(QStringLiteral("v2"));
-            writeFile(dir + QStringLiteral("/tool"), "2.0\n");
-            writeFile(dir + QStringLiteral("/data/old.txt"), "old\n");
+            QVERIFY(writeFile(dir + QStringLiteral("/tool"), "2.0\n"));
+            QVERIFY(writeFile(dir + QStringLiteral("/data/old.txt"), "old\n"));
             QVERIFY(QFile::link(QStringLiteral("data"), dir + QStringLiteral("/docs")));
             installPacked(dir, QStringLiteral("2.0"));
             QVERIFY(QFileInfo(m_target + QLatin1Char('/') + name).isSymLink());
         }
         const QString dir = source(QStringLiteral("v3"));
-        writeFile(dir + QStringLiteral("/tool"), "3.0\n");
-        writeFile(dir + QLatin1Char('/') + name + QStringLiteral("/a.txt"), "a\n");
+        QVERIFY(writeFile(dir + QStringLiteral("/tool"), "3.0\n"));
+        QVERIFY(writeFile(dir + QLatin1Char('/') + name + QStringLiteral("/a.txt"), "a\n"));
         installPacked(dir, QStringLiteral("3.0"));
 
         const QFileInfo directory(m_target + QLatin1Char('/') + name);
@@ -415,17 +403,17 @@ private slots:
         QFETCH(bool, nested);
         if (nested) {
             const QString dir = source(QStringLiteral("v2"));
-            writeFile(dir + QStringLiteral("/data/deep/x.txt"), "x\n");
+            QVERIFY(writeFile(dir + QStringLiteral("/data/deep/x.txt"), "x\n"));
             installPacked(dir, QStringLiteral("2.0"));
         }
         const QString dir = source(QStringLiteral("v3"));
-        writeFile(dir + QStringLiteral("/data"), "now a file\n");
+        QVERIFY(writeFile(dir + QStringLiteral("/data"), "now a file\n"));
 
         // With a package that cannot go in (a directory stands where its file
         // belongs), the emptied directories come back.
         const QString plugin = source(QStringLiteral("plugin"));
-        writeFile(plugin + QStringLiteral("/plugin/blocked"), "b\n");
-        writeFile(m_target + QStringLiteral("/plugin/blocked/keep.txt"), "user data\n");
+        QVERIFY(writeFile(plugin + QStringLiteral("/plugin/blocked"), "b\n"));
+        QVERIFY(writeFile(m_target + QStringLiteral("/plugin/blocked/keep.txt"), "user data\n"));
         const QString toolArchive = archivePath(QStringLiteral(".tar.gz"));
         const QString pluginArchive = archivePath(QStringLiteral(".tar.gz"));
         QVERIFY(pack(toolArchive, dir, { QStringLiteral("-z") }));
@@ -443,7 +431,7 @@ private slots:
     void directoryOfTheNewVersionStays()
     {
         const QString dir = source(QStringLiteral("v2"));
-        writeFile(dir + QStringLiteral("/tool"), "2.0\n");
+        QVERIFY(writeFile(dir + QStringLiteral("/tool"), "2.0\n"));
         QVERIFY(QDir(dir).mkdir(QStringLiteral("data")));
         installPacked(dir, QStringLiteral("2.0"));
         QVERIFY(!QFileInfo::exists(m_target + QStringLiteral("/data/old.txt")));
@@ -491,8 +479,8 @@ private slots:
         QFETCH(int, expectedCode);
 
         const QString dir = source(kind);
-        writeFile(dir + QStringLiteral("/tool"), "evil\n");
-        writeFile(dir + QStringLiteral("/readme.txt"), "2.0\n");
+        QVERIFY(writeFile(dir + QStringLiteral("/tool"), "evil\n"));
+        QVERIFY(writeFile(dir + QStringLiteral("/readme.txt"), "2.0\n"));
         QStringList extra { QStringLiteral("-z") };
         if (kind == QLatin1String("dotdot"))
             extra << "-P"
@@ -510,7 +498,7 @@ private slots:
         }
         if (kind == QLatin1String("belowlink")) {
             QVERIFY(QFile::link(QStringLiteral("sub"), dir + QStringLiteral("/l")));
-            writeFile(dir + QStringLiteral("/m/f"), "through the link\n");
+            QVERIFY(writeFile(dir + QStringLiteral("/m/f"), "through the link\n"));
             extra << "-s"
                   << ",^\\./m/f,l/f,";
         }
@@ -520,24 +508,24 @@ private slots:
             && !runTool(QStringLiteral("mknod"), { dir + QStringLiteral("/null"), "c", "1", "3" }))
             QSKIP("cannot make a device node here");
         if (kind == QLatin1String("record"))
-            writeFile(dir + QStringLiteral("/Packages.xml"), "<packageRecord/>");
+            QVERIFY(writeFile(dir + QStringLiteral("/Packages.xml"), "<packageRecord/>"));
         if (kind == QLatin1String("device name"))
-            writeFile(dir + QStringLiteral("/lib/Com1.dll"), "not a port\n");
+            QVERIFY(writeFile(dir + QStringLiteral("/lib/Com1.dll"), "not a port\n"));
         if (kind == QLatin1String("control"))
-            writeFile(dir + QStringLiteral("/user\x01.ini"), "theirs\n");
+            QVERIFY(writeFile(dir + QStringLiteral("/user\x01.ini"), "theirs\n"));
 
         const QString archive = archivePath(QStringLiteral(".tar.gz"));
         QVERIFY(pack(archive, dir, extra));
         if (kind == QLatin1String("damaged")) {
             QByteArray bytes = readFile(archive);
             bytes.truncate(bytes.size() / 2);
-            writeFile(archive, bytes + QByteArray(64, 'x'));
+            QVERIFY(writeFile(archive, bytes + QByteArray(64, 'x')));
         }
         auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("2.0"));
         if (kind == QLatin1String("tampered")) {
             QByteArray bytes = readFile(archive);
             bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
-            writeFile(archive, bytes);
+            QVERIFY(writeFile(archive, bytes));
         }
         if (kind == QLatin1String("larger"))
             update->archiveSize -= 100;
@@ -552,12 +540,12 @@ private slots:
     void failureInLaterPackageUndoesEarlierOnes()
     {
         const QString first = source(QStringLiteral("first"));
-        writeFile(first + QStringLiteral("/tool"), "#!/bin/sh\necho 2.0\n");
-        writeFile(first + QStringLiteral("/more/added.txt"), "added\n");
+        QVERIFY(writeFile(first + QStringLiteral("/tool"), "#!/bin/sh\necho 2.0\n"));
+        QVERIFY(writeFile(first + QStringLiteral("/more/added.txt"), "added\n"));
         const QString second = source(QStringLiteral("second"));
-        writeFile(second + QStringLiteral("/plugin/a.txt"), "a\n");
-        writeFile(second + QStringLiteral("/plugin/blocked"), "b\n");
-        writeFile(m_target + QStringLiteral("/plugin/blocked/keep.txt"), "user data\n");
+        QVERIFY(writeFile(second + QStringLiteral("/plugin/a.txt"), "a\n"));
+        QVERIFY(writeFile(second + QStringLiteral("/plugin/blocked"), "b\n"));
+        QVERIFY(writeFile(m_target + QStringLiteral("/plugin/blocked/keep.txt"), "user data\n"));
 
         const QString firstArchive = archivePath(QStringLiteral(".tar.gz"));
         const QString secondArchive = archivePath(QStringLiteral(".tar.gz"));
@@ -590,11 +578,11 @@ private slots:
         installFirstVersion();
 
         const QString dir = source(QStringLiteral("big"));
-        writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 4.0\n");
+        QVERIFY(writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 4.0\n"));
         QByteArray content(3 << 20, '\0');
         if (!compressible)
             QRandomGenerator(11).fillRange(reinterpret_cast<quint32*>(content.data()), content.size() / 4);
-        writeFile(dir + QStringLiteral("/content.bin"), content);
+        QVERIFY(writeFile(dir + QStringLiteral("/content.bin"), content));
         const QString archive = archivePath(QStringLiteral(".tar.gz"));
         QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
         auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("4.0"));
@@ -614,10 +602,10 @@ private slots:
         QFETCH(QString, when);
         const QString dir = source(QStringLiteral("many"));
         for (int i = 0; i < 300; ++i)
-            writeFile(dir + QStringLiteral("/files/f%1.txt").arg(i), QByteArray(20000, char('a' + i % 26)));
+            QVERIFY(writeFile(dir + QStringLiteral("/files/f%1.txt").arg(i), QByteArray(20000, char('a' + i % 26))));
         QByteArray noise(200000, Qt::Uninitialized);
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
-        writeFile(dir + QStringLiteral("/noise.bin"), noise);
+        QVERIFY(writeFile(dir + QStringLiteral("/noise.bin"), noise));
         const QString archive = archivePath(QStringLiteral(".tar.gz"));
         QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
         auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("3.0"));
@@ -684,8 +672,8 @@ private slots:
     {
         const QString dir = source(QStringLiteral("killed"));
         for (int i = 0; i < 300; ++i)
-            writeFile(dir + QStringLiteral("/files/f%1.txt").arg(i), QByteArray::number(i));
-        writeFile(dir + QStringLiteral("/readme.txt"), "5.0\n");
+            QVERIFY(writeFile(dir + QStringLiteral("/files/f%1.txt").arg(i), QByteArray::number(i)));
+        QVERIFY(writeFile(dir + QStringLiteral("/readme.txt"), "5.0\n"));
         const QString archive = archivePath(QStringLiteral(".tar.gz"));
         QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
 
@@ -730,12 +718,12 @@ private slots:
         const QString work = m_target + QStringLiteral("/.tavupdater-dead");
         QDir().mkpath(work + QStringLiteral("/backup"));
         QVERIFY(QFile::rename(m_target + QStringLiteral("/readme.txt"), work + QStringLiteral("/backup/0")));
-        writeFile(m_target + QStringLiteral("/readme.txt"), "half-installed\n");
-        writeFile(m_target + QStringLiteral("/new dir/added.txt"), "added\n");
+        QVERIFY(writeFile(m_target + QStringLiteral("/readme.txt"), "half-installed\n"));
+        QVERIFY(writeFile(m_target + QStringLiteral("/new dir/added.txt"), "added\n"));
         QVERIFY(QFile::copy(m_target + QStringLiteral("/Packages.xml"), work + QStringLiteral("/record.old")));
-        writeFile(m_target + QStringLiteral("/Packages.xml"), "<broken");
-        writeFile(work + QStringLiteral("/journal"),
-            "replace 0 readme.txt\nmkdir -1 new%20dir\nadd -1 new%20dir%2Fadded.txt\n");
+        QVERIFY(writeFile(m_target + QStringLiteral("/Packages.xml"), "<broken"));
+        QVERIFY(writeFile(work + QStringLiteral("/journal"),
+            "replace 0 readme.txt\nmkdir -1 new%20dir\nadd -1 new%20dir%2Fadded.txt\n"));
         const RunResult result = install(m_target, {});
         QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
         QCOMPARE(treeOf(m_target), before);
@@ -747,13 +735,13 @@ private slots:
     void plantedLeftoversDoNotReachOutside()
     {
         const QString victim = m_temp->filePath(QStringLiteral("victim.txt"));
-        writeFile(victim, "keep me\n");
+        QVERIFY(writeFile(victim, "keep me\n"));
         const QString elsewhere = m_temp->filePath(QStringLiteral("elsewhere"));
-        writeFile(elsewhere + QStringLiteral("/precious.txt"), "keep me too\n");
+        QVERIFY(writeFile(elsewhere + QStringLiteral("/precious.txt"), "keep me too\n"));
         QVERIFY(QFile::link(elsewhere, m_target + QStringLiteral("/.tavupdater-link")));
         const QString work = m_target + QStringLiteral("/.tavupdater-planted");
-        writeFile(work + QStringLiteral("/backup/0"), "planted\n");
-        writeFile(work + QStringLiteral("/journal"), "remove 0 ..%2Fplanted.txt\nadd -1 ..%2Fvictim.txt\n");
+        QVERIFY(writeFile(work + QStringLiteral("/backup/0"), "planted\n"));
+        QVERIFY(writeFile(work + QStringLiteral("/journal"), "remove 0 ..%2Fplanted.txt\nadd -1 ..%2Fvictim.txt\n"));
 
         install(m_target, {});
         QCOMPARE(readFile(victim), QByteArray("keep me\n"));

@@ -1,3 +1,4 @@
+#include "TestFiles.h"
 #include "TestRegistry.h"
 
 #include "Updater/PackagesInfo.h"
@@ -19,22 +20,8 @@
 #include <vector>
 
 using namespace Updater;
-
-namespace {
-
-QByteArray readAll(const QString& fileName)
-{
-    QFile file(fileName);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& fileName, const QByteArray& bytes)
-{
-    QFile file(fileName);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-} // namespace
+using Vondra::Testing::readFile;
+using Vondra::Testing::writeFile;
 
 class TestVersion : public QObject
 {
@@ -174,11 +161,11 @@ void TestRecord::installDates()
     QCOMPARE(info.packageInfo(0).installDate(), QDate::currentDate());
 
     // Pretend the first install was long ago.
-    QByteArray bytes = readAll(info.fileName());
+    QByteArray bytes = readFile(info.fileName());
     const QByteArray today = QDate::currentDate().toString(Qt::ISODate).toLatin1();
     bytes.replace("installDate=\"" + today + "\"", "installDate=\"2020-02-29\"");
     bytes.replace("lastUpdateDate=\"" + today + "\"", "lastUpdateDate=\"2021-01-01\"");
-    QVERIFY(writeAll(info.fileName(), bytes));
+    QVERIFY(writeFile(info.fileName(), bytes));
     QVERIFY(info.reload());
     QCOMPARE(info.packageInfo(0).lastUpdateDate(), QDate(2021, 1, 1));
 
@@ -221,7 +208,7 @@ void TestRecord::damagedRecordReadsAsEmpty_data()
 void TestRecord::damagedRecordReadsAsEmpty()
 {
     QFETCH(QByteArray, bytes);
-    QVERIFY(writeAll(recordPath(), bytes));
+    QVERIFY(writeFile(recordPath(), bytes));
     Target target("a");
     target.setDirectory(m_dir->path());
     QCOMPARE(target.packagesInfo()->packageInfoCount(), 0);
@@ -230,7 +217,7 @@ void TestRecord::damagedRecordReadsAsEmpty()
 
     // Registering anew sets the damaged record aside instead of losing it.
     QVERIFY(target.packagesInfo()->installPackage("a", "0.0", "", "", {}, 0));
-    QCOMPARE(readAll(recordPath() + ".damaged"), bytes);
+    QCOMPARE(readFile(recordPath() + ".damaged"), bytes);
 }
 
 void TestRecord::everyTruncationReadsAsOldOrEmpty()
@@ -240,12 +227,12 @@ void TestRecord::everyTruncationReadsAsOldOrEmpty()
     writer.setTargetName("tool7");
     QVERIFY(writer.installPackage("tool", "1.2.3", "Tool", "A tool", { "a", "b/c" }, 42));
     QVERIFY(writer.installPackage("other", "2.0", "Other", "", {}, 1));
-    const QByteArray full = readAll(writer.fileName());
+    const QByteArray full = readFile(writer.fileName());
     const QList<PackageInfo> expected = writer.packageInfos();
 
     int complete = 0;
     for (int length = 0; length < full.size(); ++length) {
-        QVERIFY(writeAll(recordPath(), full.left(length)));
+        QVERIFY(writeFile(recordPath(), full.left(length)));
         PackagesInfo reader;
         reader.setDirectory(m_dir->path());
         if (reader.errorString().isEmpty()) {
@@ -266,7 +253,7 @@ void TestRecord::failedSaveKeepsMemoryAndFile()
     PackagesInfo info;
     info.setDirectory(directory);
     QVERIFY(info.installPackage("tool", "1.0", "", "", {}, 0));
-    const QByteArray before = readAll(info.fileName());
+    const QByteArray before = readFile(info.fileName());
 
     // The directory goes away under the record: the save fails, and what the
     // object says is still what the (moved) file says.
@@ -277,7 +264,7 @@ void TestRecord::failedSaveKeepsMemoryAndFile()
     QCOMPARE(info.packageInfo(0).version(), QString("1.0"));
     QVERIFY(!info.removePackage("tool"));
     QCOMPARE(info.packageInfoCount(), 1);
-    QCOMPARE(readAll(m_dir->filePath("moved/Packages.xml")), before);
+    QCOMPARE(readFile(m_dir->filePath("moved/Packages.xml")), before);
 }
 
 // TavUpdate adds its repository for one run and clears the flag; the record

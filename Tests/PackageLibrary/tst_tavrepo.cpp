@@ -1,4 +1,5 @@
 #include "RepositoryFixture.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 
 #include <QDir>
@@ -13,12 +14,6 @@
 using namespace Vondra::Testing;
 
 namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QJsonArray packagesOf(const QByteArray& indexFile)
 {

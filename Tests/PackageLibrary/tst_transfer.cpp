@@ -1,4 +1,5 @@
 #include "NginxServer.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 #include "Transfer.h"
 
@@ -18,6 +19,7 @@
 
 using Updater::Transfer;
 using Vondra::Testing::NginxServer;
+using Vondra::Testing::writeFile;
 
 namespace {
 
@@ -123,13 +125,6 @@ Outcome fetch(const QUrl& url, qint64 maximumSize = Transfer::defaultMaximumSize
     return { finished.at(0).at(0).toBool(), transfer.errorString(), sink.data() };
 }
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
 } // namespace
 
 class TestTransfer : public QObject
@@ -163,7 +158,7 @@ void TestTransfer::initTestCase()
     payload.resize(3 * 1024 * 1024 + 17);
     for (int i = 0; i < payload.size(); ++i)
         payload[i] = char(i * 7 + i / 251);
-    writeFile(root.filePath(QStringLiteral("file.bin")), payload);
+    QVERIFY(writeFile(root.filePath(QStringLiteral("file.bin")), payload));
 
     QString hops;
     for (int i = 1; i <= 6; ++i)

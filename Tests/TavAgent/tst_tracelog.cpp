@@ -1,3 +1,4 @@
+#include "TestFiles.h"
 #include "TestRegistry.h"
 #include "TraceLog.h"
 
@@ -10,22 +11,8 @@
 #include <vector>
 
 using Vondra::TraceLog;
-
-namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-} // namespace
+using Vondra::Testing::readFile;
+using Vondra::Testing::writeFile;
 
 class TestTraceLog : public QObject
 {
@@ -60,9 +47,9 @@ void TestTraceLog::concurrentWritersAcrossRotation()
     for (std::thread& writer : writers)
         writer.join();
 
-    const QByteArray rotated = readAll(path + QStringLiteral(".1"));
+    const QByteArray rotated = readFile(path + QStringLiteral(".1"));
     QVERIFY2(rotated.startsWith(fillerLine), "the file was not set aside once it passed the rotation size");
-    const QList<QByteArray> lines = QByteArray(rotated + readAll(path)).split('\n');
+    const QList<QByteArray> lines = QByteArray(rotated + readFile(path)).split('\n');
     const QRegularExpression pattern(QStringLiteral("^thread (\\d) line (\\d+) x{40}$"));
     std::vector<int> next(threadCount, 0);
     int written = 0;
@@ -99,8 +86,8 @@ void TestTraceLog::rotation()
 
     TraceLog::append(path, QStringLiteral("next"));
 
-    QCOMPARE(readAll(path), rotates ? QByteArray("next\n") : before + "next\n");
-    QCOMPARE(readAll(path + QStringLiteral(".1")), rotates ? before : QByteArray("older\n"));
+    QCOMPARE(readFile(path), rotates ? QByteArray("next\n") : before + "next\n");
+    QCOMPARE(readFile(path + QStringLiteral(".1")), rotates ? before : QByteArray("older\n"));
 }
 
 TAVLO_TEST(TestTraceLog)

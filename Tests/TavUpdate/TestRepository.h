@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TestFiles.h"
+
 #include "NginxServer.h"
 
 #include <QMap>
@@ -38,8 +40,5 @@ private:
     NginxServer m_server;
     QString m_error;
 };
-
-bool writeFile(const QString& path, const QByteArray& content);
-QByteArray readFile(const QString& path);
 
 } // namespace Vondra::Testing
