@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Updater/TavUpdaterGlobal.h"
 
 #include <QByteArray>
 #include <QList>
@@ -12,7 +11,7 @@ namespace Updater {
 //   "tavlo-ed25519-public <base64 of 32 bytes>"  (update_key.pub; several lines = several trusted keys)
 //   "tavlo-ed25519-secret <base64 of 64 bytes>"  (the publisher's signing key, mode 0600)
 // Blank lines and lines starting with '#' are ignored.
-class TAVUPDATER_EXPORT KeyFile
+class KeyFile
 {
 public:
     static QString trustedKeyFileName() { return QStringLiteral("update_key.pub"); }

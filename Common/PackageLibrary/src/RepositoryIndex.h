@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Updater/TavUpdaterGlobal.h"
 
 #include <QByteArray>
 #include <QList>
@@ -10,7 +9,7 @@
 namespace Updater {
 
 // One archive that a repository offers.
-struct TAVUPDATER_EXPORT IndexEntry
+struct IndexEntry
 {
     QString name;
     QString version;
@@ -32,7 +31,7 @@ struct TAVUPDATER_EXPORT IndexEntry
 // in base64) and an Ed25519 signature over exactly those bytes. Index and
 // signature travel in one file, so a reader can never pair an old index with
 // a new signature.
-class TAVUPDATER_EXPORT RepositoryIndex
+class RepositoryIndex
 {
 public:
     enum class ReadResult { Ok, FormatError, TrustError };

@@ -1,13 +1,12 @@
 #pragma once
 
-#include "Updater/TavUpdaterGlobal.h"
 
 #include <QByteArray>
 
 namespace Updater {
 
 // Ed25519 signatures (libsodium). Keys and signatures are raw bytes.
-class TAVUPDATER_EXPORT Signature
+class Signature
 {
 public:
     static int publicKeySize(); // 32

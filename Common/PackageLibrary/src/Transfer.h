@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Updater/TavUpdaterGlobal.h"
 
 #include <QObject>
 #include <QString>
@@ -19,7 +18,7 @@ class TransferPrivate;
 // Fails when no byte arrives for stallTimeout() ms, or when more than
 // maximumSize() bytes arrive (checked against Content-Length up front too).
 // The body is streamed into the sink as it arrives, so memory stays flat.
-class TAVUPDATER_EXPORT Transfer : public QObject
+class Transfer : public QObject
 {
     Q_OBJECT
 
