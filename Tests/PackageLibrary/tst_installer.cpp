@@ -467,6 +467,10 @@ private slots:
                                            << "reserved" << int(Task::FormatError);
         QTest::newRow("a Windows device name") << "device name"
                                                << "names a device on Windows" << int(Task::FormatError);
+        QTest::newRow("a device name Windows trims to") << "trimmed device"
+                                                        << "names a device on Windows" << int(Task::FormatError);
+        QTest::newRow("the record's name and a dot") << "trimmed record"
+                                                     << "ends with a dot or a space" << int(Task::FormatError);
         // The record cannot hold it, and would name "user.ini" for a later update to remove.
         QTest::newRow("a control character") << "control"
                                              << "control character" << int(Task::FormatError);
@@ -511,6 +515,10 @@ private slots:
             QVERIFY(writeFile(dir + QStringLiteral("/Packages.xml"), "<packageRecord/>"));
         if (kind == QLatin1String("device name"))
             QVERIFY(writeFile(dir + QStringLiteral("/lib/Com1.dll"), "not a port\n"));
+        if (kind == QLatin1String("trimmed device"))
+            QVERIFY(writeFile(dir + QStringLiteral("/lib/nul .txt"), "not the null device\n"));
+        if (kind == QLatin1String("trimmed record"))
+            QVERIFY(writeFile(dir + QStringLiteral("/Packages.xml."), "<packageRecord/>"));
         if (kind == QLatin1String("control"))
             QVERIFY(writeFile(dir + QStringLiteral("/user\x01.ini"), "theirs\n"));
 

@@ -1,17 +1,15 @@
 #include "ArchiveExtractor.h"
 
-#include "InstallLayout.h"
+#include "PackagePath.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QSet>
 
 #include <archive.h>
 #include <archive_entry.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -48,22 +46,6 @@ QFileDevice::Permissions permissionsFromMode(int mode)
     if (mode & 0001)
         permissions |= QFileDevice::ExeOther;
     return permissions;
-}
-
-// Packages are made for Windows too, where "nul", "com1.txt" and the like
-// open devices instead of files, whatever the extension.
-bool isWindowsDeviceName(const QString& part)
-{
-    static const QRegularExpression device(
-        QStringLiteral("^(con|prn|aux|nul|com[1-9]|lpt[1-9])(\\..*)?$"), QRegularExpression::CaseInsensitiveOption);
-    return device.match(part).hasMatch();
-}
-
-// Windows has no file names with control characters, and the record cannot
-// hold most of them: it would name another file than the one installed.
-bool hasControlCharacter(const QString& part)
-{
-    return std::any_of(part.cbegin(), part.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
 }
 
 // A short write (a disk filling up) says nothing about why; the next attempt
@@ -113,7 +95,7 @@ public:
     QStringList files;
     QSet<QString> fileSet;
     QSet<QString> regularFiles;
-    // Case-folded, so that "Lib/x" is refused below a link "lib" on file
+    // By comparison key, so that "Lib/x" is refused below a link "lib" on file
     // systems that ignore case as well as on those that don't.
     QSet<QString> links;
     QStringList directories;
@@ -209,72 +191,6 @@ quint64 ArchiveExtractor::unpackedSize() const
     return d->unpackedSize;
 }
 
-QString ArchiveExtractor::safeRelativePath(const QString& entryName, QString* why)
-{
-    QString name = entryName;
-    // Archives made on Windows may use either separator; both must be checked.
-    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (name.startsWith(QLatin1Char('/')) || (name.size() >= 2 && name.at(1) == QLatin1Char(':'))) {
-        *why = ArchiveExtractor::tr("it is an absolute path");
-        return QString();
-    }
-    QStringList parts;
-    for (const QString& part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String("..")) {
-            *why = ArchiveExtractor::tr("it climbs out of the target directory with \"..\"");
-            return QString();
-        }
-        if (hasControlCharacter(part)) {
-            *why = ArchiveExtractor::tr("its name contains a control character");
-            return QString();
-        }
-        if (part.contains(QLatin1Char(':'))) {
-            *why = ArchiveExtractor::tr("its name contains ':' (a drive or a stream name)");
-            return QString();
-        }
-        if (isWindowsDeviceName(part)) {
-            *why = ArchiveExtractor::tr("\"%1\" names a device on Windows").arg(part);
-            return QString();
-        }
-        parts.append(part);
-    }
-    if (!parts.isEmpty()) {
-        const QString& top = parts.first();
-        if (top.startsWith(InstallLayout::reservedPrefix(), Qt::CaseInsensitive)
-            || top.compare(QLatin1String("Packages.xml"), Qt::CaseInsensitive) == 0) {
-            *why = ArchiveExtractor::tr("the name is reserved for the update library's own files");
-            return QString();
-        }
-    }
-    return parts.isEmpty() ? QLatin1String("") : parts.join(QLatin1Char('/'));
-}
-
-bool ArchiveExtractor::isContainedLinkTarget(const QString& linkPath, const QString& target)
-{
-    if (target.isEmpty() || target.startsWith(QLatin1Char('/')) || target.startsWith(QLatin1Char('\\'))
-        || (target.size() >= 2 && target.at(1) == QLatin1Char(':')))
-        return false;
-    const int linkDepth = linkPath.count(QLatin1Char('/'));
-    int climbs = 0;
-    bool descending = false;
-    for (const QString& part : QString(target).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'))) {
-        if (part.isEmpty() || part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String("..")) {
-            // A ".." after a name may undo a link rather than a directory, and
-            // then lands somewhere a lexical check cannot see.
-            if (descending)
-                return false;
-            ++climbs;
-        } else {
-            descending = true;
-        }
-    }
-    return climbs <= linkDepth;
-}
-
 bool ArchiveExtractorPrivate::run(archive* a)
 {
     archive_read_set_callback_data(a, this);
@@ -302,7 +218,7 @@ bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
 {
     const QString name = entryText(archive_entry_pathname_utf8(entry), archive_entry_pathname(entry));
     QString why;
-    const QString relative = ArchiveExtractor::safeRelativePath(name, &why);
+    const QString relative = PackagePath::safeRelative(name, &why);
     if (relative.isNull())
         return refuse(name, why);
     const unsigned int type = archive_entry_filetype(entry);
@@ -314,7 +230,7 @@ bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
     const QString link = linkAbove(relative);
     if (!link.isEmpty())
         return refuse(name, ArchiveExtractor::tr("it lies below the link \"%1\"").arg(link));
-    if (links.contains(relative.toCaseFolded()))
+    if (links.contains(PackagePath::comparisonKey(relative)))
         return refuse(name, ArchiveExtractor::tr("it would replace a link stored earlier"));
 
     const QString hardLink = entryText(archive_entry_hardlink_utf8(entry), archive_entry_hardlink(entry));
@@ -380,7 +296,7 @@ bool ArchiveExtractorPrivate::writeRegularFile(
 bool ArchiveExtractorPrivate::copyHardLink(const QString& relative, const QString& name, const QString& linkTarget)
 {
     QString why;
-    const QString source = ArchiveExtractor::safeRelativePath(linkTarget, &why);
+    const QString source = PackagePath::safeRelative(linkTarget, &why);
     if (source.isEmpty() || !regularFiles.contains(source) || !linkAbove(source).isEmpty())
         return refuse(name,
             ArchiveExtractor::tr("it is a hard link to \"%1\", which is no file unpacked before").arg(linkTarget));
@@ -405,7 +321,7 @@ bool ArchiveExtractorPrivate::copyHardLink(const QString& relative, const QStrin
 
 bool ArchiveExtractorPrivate::createSymLink(const QString& relative, const QString& name, const QString& linkTarget)
 {
-    if (!ArchiveExtractor::isContainedLinkTarget(relative, linkTarget))
+    if (!PackagePath::isContainedLinkTarget(relative, linkTarget))
         return refuse(
             name, ArchiveExtractor::tr("it is a link to \"%1\", outside the target directory").arg(linkTarget));
     if (regularFiles.contains(relative) || directorySet.contains(relative))
@@ -418,7 +334,7 @@ bool ArchiveExtractorPrivate::createSymLink(const QString& relative, const QStri
     if (error)
         return failWith(ArchiveExtractor::tr("cannot unpack the link \"%1\" from %2: %3")
                             .arg(name, displayName, QString::fromStdString(error.message())));
-    links.insert(relative.toCaseFolded());
+    links.insert(PackagePath::comparisonKey(relative));
     noteFile(relative);
     return true;
 }
@@ -462,7 +378,7 @@ QString ArchiveExtractorPrivate::linkAbove(const QString& relative) const
     for (int slash = relative.indexOf(QLatin1Char('/')); slash >= 0;
          slash = relative.indexOf(QLatin1Char('/'), slash + 1)) {
         const QString parent = relative.left(slash);
-        if (links.contains(parent.toCaseFolded()))
+        if (links.contains(PackagePath::comparisonKey(parent)))
             return parent;
     }
     return QString();

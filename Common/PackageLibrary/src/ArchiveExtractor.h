@@ -46,18 +46,6 @@ public:
     // Bytes of regular file content written.
     quint64 unpackedSize() const;
 
-    // The entry name as a clean relative path ("./a//b" gives "a/b"; the root
-    // itself gives an empty string), or a null string and the reason in *why
-    // when the name is absolute, climbs with "..", or is reserved for the
-    // library's own files.
-    static QString safeRelativePath(const QString& entryName, QString* why);
-    // Whether a link stored at linkPath (a safe relative path) pointing to
-    // target can only ever resolve inside the root it is unpacked to: the
-    // target is relative and its ".." parts, all leading, climb no higher than
-    // the link's own directory. Links resolved through other such links stay
-    // inside too, so the order of entries does not matter.
-    static bool isContainedLinkTarget(const QString& linkPath, const QString& target);
-
 private:
     std::unique_ptr<ArchiveExtractorPrivate> d;
 };

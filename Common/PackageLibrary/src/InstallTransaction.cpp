@@ -1,6 +1,6 @@
 #include "InstallTransaction.h"
 
-#include "ArchiveExtractor.h"
+#include "PackagePath.h"
 #include "InstallLayout.h"
 #include "Updater/PackagesInfo.h"
 
@@ -169,7 +169,7 @@ private:
         QString why;
         // Anyone who can write the target directory can write a journal: a
         // line naming a path outside it is none of ours.
-        const QString relative = ArchiveExtractor::safeRelativePath(entry.relative, &why);
+        const QString relative = PackagePath::safeRelative(entry.relative, &why);
         if (relative.isEmpty())
             return;
         const QString path = targetPath(relative);

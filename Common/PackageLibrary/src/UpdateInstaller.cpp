@@ -4,6 +4,7 @@
 #include "HashingFile.h"
 #include "InstallLayout.h"
 #include "InstallTransaction.h"
+#include "PackagePath.h"
 #include "Transfer.h"
 #include "Updater/PackagesInfo.h"
 #include "Updater/Target.h"
@@ -413,21 +414,21 @@ QStringList UpdateInstallerPrivate::obsoleteFiles(int index) const
     QSet<QString> kept;
     for (int i = 0; i < staged.size(); ++i) {
         for (const QString& file : staged.at(i).files)
-            kept.insert(file.toCaseFolded());
+            kept.insert(PackagePath::comparisonKey(file));
     }
     for (const PackageInfo& other : record->packageInfos()) {
         if (other.name() == name)
             continue;
         for (const QString& file : other.files())
-            kept.insert(file.toCaseFolded());
+            kept.insert(PackagePath::comparisonKey(file));
     }
     QStringList obsolete;
     for (const QString& file : record->packageInfo(recorded).files()) {
         // The record is a plain file anyone may edit: never let it name a path
         // outside the target directory.
         QString why;
-        const QString safe = ArchiveExtractor::safeRelativePath(file, &why);
-        if (!safe.isEmpty() && !kept.contains(safe.toCaseFolded()))
+        const QString safe = PackagePath::safeRelative(file, &why);
+        if (!safe.isEmpty() && !kept.contains(PackagePath::comparisonKey(safe)))
             obsolete.append(safe);
     }
     return obsolete;
