@@ -471,6 +471,9 @@ private slots:
                                                         << "names a device on Windows" << int(Task::FormatError);
         QTest::newRow("the record's name and a dot") << "trimmed record"
                                                      << "ends with a dot or a space" << int(Task::FormatError);
+        // The system's own reason, not a file in the way.
+        QTest::newRow("a path too deep for the system") << "too deep"
+                                                        << "File name too long" << int(Task::FileSystemError);
         // The record cannot hold it, and would name "user.ini" for a later update to remove.
         QTest::newRow("a control character") << "control"
                                              << "control character" << int(Task::FormatError);
@@ -493,6 +496,8 @@ private slots:
         if (kind == QLatin1String("absolute"))
             extra << "-P"
                   << "-s" << (",^\\./readme.txt," + m_temp->filePath(QStringLiteral("escaped.txt")) + ",");
+        if (kind == QLatin1String("too deep"))
+            extra << "-s" << (",^\\./readme.txt," + QStringLiteral("d/").repeated(2100) + "readme.txt,");
         if (kind == QLatin1String("link"))
             QVERIFY(QFile::link(QStringLiteral("../../outside"), dir + QStringLiteral("/up")));
         if (kind == QLatin1String("linkchain")) {

@@ -109,6 +109,7 @@ public:
     bool createSymLink(const QString& relative, const QString& name, const QString& linkTarget);
     bool makeDirectory(const QString& relative, const QString& name);
     bool makeParentOf(const QString& relative, const QString& name);
+    bool createDirectory(const QString& relative, const QString& name);
     QString linkAbove(const QString& relative) const;
     void noteFile(const QString& relative);
     bool refuse(const QString& name, const QString& reason);
@@ -344,10 +345,8 @@ bool ArchiveExtractorPrivate::makeDirectory(const QString& relative, const QStri
     if (!makeParentOf(relative, name))
         return false;
     if (!directorySet.contains(relative)) {
-        if (!QDir(root).mkpath(relative))
-            return failWith(
-                ArchiveExtractor::tr("cannot unpack the directory \"%1\" from %2: a file of that name is in the way")
-                    .arg(name, displayName));
+        if (!createDirectory(relative, name))
+            return false;
         directorySet.insert(relative);
         directories.append(relative);
     }
@@ -365,12 +364,26 @@ bool ArchiveExtractorPrivate::makeParentOf(const QString& relative, const QStrin
     // Parents are recorded too, so an install creates them and a rollback knows them.
     if (!makeParentOf(parent, name))
         return false;
-    if (!QDir(root).mkpath(parent))
-        return failWith(ArchiveExtractor::tr("cannot unpack \"%1\" from %2: \"%3\" is a file, not a directory")
-                            .arg(name, displayName, parent));
+    if (!createDirectory(parent, name))
+        return false;
     directorySet.insert(parent);
     directories.append(parent);
     return true;
+}
+
+// One level; its parent is there. What stands in the way is told apart from
+// what the system refuses (a name too long, a full disk).
+bool ArchiveExtractorPrivate::createDirectory(const QString& relative, const QString& name)
+{
+    std::error_code error;
+    std::filesystem::create_directory(std::filesystem::u8path(absolute(relative).toStdString()), error);
+    if (!error)
+        return true;
+    if (error == std::errc::file_exists)
+        return failWith(ArchiveExtractor::tr("cannot unpack \"%1\" from %2: \"%3\" is a file, not a directory")
+                            .arg(name, displayName, relative));
+    return failWith(ArchiveExtractor::tr("cannot unpack \"%1\" from %2: %3")
+                        .arg(name, displayName, QString::fromStdString(error.message())));
 }
 
 QString ArchiveExtractorPrivate::linkAbove(const QString& relative) const
