@@ -725,18 +725,23 @@ private slots:
 
     // What a killed install leaves behind: the journal says a file was
     // replaced and another added; the next run puts the old state back.
+    // Every kind of journal line, as earlier versions wrote them too.
     void nextRunUndoesAnInterruptedInstall()
     {
+        QVERIFY(QDir(m_target).mkdir(QStringLiteral("emptied")));
         const QMap<QString, QByteArray> before = treeOf(m_target);
         const QString work = m_target + QStringLiteral("/.tavupdater-dead");
         QDir().mkpath(work + QStringLiteral("/backup"));
         QVERIFY(QFile::rename(m_target + QStringLiteral("/readme.txt"), work + QStringLiteral("/backup/0")));
         QVERIFY(writeFile(m_target + QStringLiteral("/readme.txt"), "half-installed\n"));
         QVERIFY(writeFile(m_target + QStringLiteral("/new dir/added.txt"), "added\n"));
+        QVERIFY(QFile::rename(m_target + QStringLiteral("/tool"), work + QStringLiteral("/backup/1")));
+        QVERIFY(QDir(m_target).rmdir(QStringLiteral("emptied")));
         QVERIFY(QFile::copy(m_target + QStringLiteral("/Packages.xml"), work + QStringLiteral("/record.old")));
         QVERIFY(writeFile(m_target + QStringLiteral("/Packages.xml"), "<broken"));
         QVERIFY(writeFile(work + QStringLiteral("/journal"),
-            "replace 0 readme.txt\nmkdir -1 new%20dir\nadd -1 new%20dir%2Fadded.txt\n"));
+            "replace 0 readme.txt\nmkdir -1 new%20dir\nadd -1 new%20dir%2Fadded.txt\nremove 1 tool\n"
+            "rmdir -1 emptied\n"));
         const RunResult result = install(m_target, {});
         QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
         QCOMPARE(treeOf(m_target), before);

@@ -1,7 +1,7 @@
 #include "InstallTransaction.h"
 
-#include "PackagePath.h"
 #include "InstallLayout.h"
+#include "PackagePath.h"
 #include "Updater/PackagesInfo.h"
 
 #include <QDir>
@@ -14,6 +14,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 namespace Updater {
 
@@ -95,22 +96,54 @@ QString recordPathIn(const QString& targetDirectory)
     return targetDirectory + QLatin1Char('/') + PackagesInfo::recordFileName();
 }
 
+// What a journal line says was done; Unknown for a line this version does not
+// know, which a rollback leaves alone.
+enum class JournalOperation { Unknown, MakeDirectory, RemoveDirectory, Add, Replace, Remove };
+
+// The texts are on disk: a journal left by an earlier version must still read.
+constexpr std::pair<JournalOperation, const char*> journalTexts[] = {
+    { JournalOperation::MakeDirectory, "mkdir" },
+    { JournalOperation::RemoveDirectory, "rmdir" },
+    { JournalOperation::Add, "add" },
+    { JournalOperation::Replace, "replace" },
+    { JournalOperation::Remove, "remove" },
+};
+
+QByteArray journalText(JournalOperation operation)
+{
+    for (const auto& [known, text] : journalTexts) {
+        if (known == operation)
+            return QByteArray(text);
+    }
+    return QByteArray();
+}
+
+JournalOperation journalOperation(const QByteArray& text)
+{
+    for (const auto& [operation, known] : journalTexts) {
+        if (text == known)
+            return operation;
+    }
+    return JournalOperation::Unknown;
+}
+
 struct JournalEntry
 {
-    QByteArray operation;
+    JournalOperation operation = JournalOperation::Unknown;
     int backup = -1;
     QString relative;
 
     QByteArray toLine() const
     {
-        return operation + ' ' + QByteArray::number(backup) + ' ' + QUrl::toPercentEncoding(relative) + '\n';
+        return journalText(operation) + ' ' + QByteArray::number(backup) + ' ' + QUrl::toPercentEncoding(relative)
+            + '\n';
     }
 
     static JournalEntry fromLine(const QByteArray& line)
     {
         const QList<QByteArray> fields = line.split(' ');
         JournalEntry entry;
-        entry.operation = fields.value(0);
+        entry.operation = journalOperation(fields.value(0));
         entry.backup = fields.value(1).toInt();
         entry.relative = QUrl::fromPercentEncoding(fields.value(2));
         return entry;
@@ -173,15 +206,20 @@ private:
         if (relative.isEmpty())
             return;
         const QString path = targetPath(relative);
-        if (entry.operation == "mkdir") {
+        switch (entry.operation) {
+        case JournalOperation::MakeDirectory:
             QDir().rmdir(path); // only when empty: a user's file keeps it
-        } else if (entry.operation == "rmdir") {
+            break;
+        case JournalOperation::RemoveDirectory:
             if (entryKind(path) == EntryKind::Missing && !QDir().mkdir(path))
                 problems.append(InstallTransaction::tr("cannot create the directory %1 again").arg(native(path)));
-        } else if (entry.operation == "add") {
+            break;
+        case JournalOperation::Add:
             if (entryKind(path) == EntryKind::Other && !removeEntry(path, &why))
                 problems.append(InstallTransaction::tr("cannot remove %1: %2").arg(native(path), why));
-        } else if (entry.operation == "replace" || entry.operation == "remove") {
+            break;
+        case JournalOperation::Replace:
+        case JournalOperation::Remove: {
             const QString backup = backupPath(entry.backup);
             if (entryKind(backup) == EntryKind::Missing)
                 return; // the old file never left
@@ -189,6 +227,10 @@ private:
                 problems.append(InstallTransaction::tr("cannot remove %1: %2").arg(native(path), why));
             else if (!moveEntry(backup, path, &why))
                 problems.append(InstallTransaction::tr("cannot restore %1: %2").arg(native(path), why));
+            break;
+        }
+        case JournalOperation::Unknown:
+            break;
         }
     }
 
@@ -453,7 +495,7 @@ bool InstallTransactionPrivate::makeDirectory(const Step& step)
     case EntryKind::Missing:
         break;
     }
-    if (!write({ "mkdir", -1, step.relative }))
+    if (!write({ JournalOperation::MakeDirectory, -1, step.relative }))
         return false;
     if (!QDir().mkdir(path))
         return failWith(InstallTransaction::tr("cannot create the directory %1").arg(native(path)));
@@ -471,21 +513,21 @@ bool InstallTransactionPrivate::moveIn(const Step& step)
         if (!isEmptyTree(path))
             return failWith(
                 InstallTransaction::tr("cannot replace %1: a directory of that name is in the way").arg(native(path)));
-        if (!removeEmptyTree(step.relative) || !write({ "add", -1, step.relative }))
+        if (!removeEmptyTree(step.relative) || !write({ JournalOperation::Add, -1, step.relative }))
             return false;
         break;
     case EntryKind::Unknown:
         return failWith(InstallTransaction::tr("cannot replace %1: %2").arg(native(path), why));
     case EntryKind::Other: {
         const int backup = backups++;
-        if (!write({ "replace", backup, step.relative }))
+        if (!write({ JournalOperation::Replace, backup, step.relative }))
             return false;
         if (!moveEntry(path, backupPath(backup), &why))
             return failWith(InstallTransaction::tr("cannot replace %1: %2").arg(native(path), why));
         break;
     }
     case EntryKind::Missing:
-        if (!write({ "add", -1, step.relative }))
+        if (!write({ JournalOperation::Add, -1, step.relative }))
             return false;
         break;
     }
@@ -502,7 +544,7 @@ bool InstallTransactionPrivate::removeEmptyTree(const QString& relative)
         if (!removeEmptyTree(relative + QLatin1Char('/') + child))
             return false;
     }
-    if (!write({ "rmdir", -1, relative }))
+    if (!write({ JournalOperation::RemoveDirectory, -1, relative }))
         return false;
     if (!QDir().rmdir(path))
         return failWith(InstallTransaction::tr("cannot remove the empty directory %1").arg(native(path)));
@@ -517,7 +559,7 @@ bool InstallTransactionPrivate::remove(const Step& step)
     if (entryKind(path, &why) != EntryKind::Other)
         return true;
     const int backup = backups++;
-    if (!write({ "remove", backup, step.relative }))
+    if (!write({ JournalOperation::Remove, backup, step.relative }))
         return false;
     if (!moveEntry(path, backupPath(backup), &why))
         return failWith(InstallTransaction::tr("cannot remove %1: %2").arg(native(path), why));
