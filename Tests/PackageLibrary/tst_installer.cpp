@@ -64,12 +64,14 @@ bool runTool(const QString& program, const QStringList& arguments, const QString
 }
 
 // Packs the content of sourceDir with bsdtar; extra arguments pick the format
-// and let a test rename members into hostile names ("-s", "-P").
-bool pack(const QString& archive, const QString& sourceDir, const QStringList& extra = {})
+// and let a test rename members into hostile names ("-s", "-P"). Members are
+// packed in the order given.
+bool pack(const QString& archive, const QString& sourceDir, const QStringList& extra = {},
+    const QStringList& members = { QStringLiteral(".") })
 {
     return runTool(QStringLiteral("bsdtar"),
         QStringList { QStringLiteral("-c"), QStringLiteral("-f"), archive } + extra
-            + QStringList { QStringLiteral("-C"), sourceDir, QStringLiteral(".") });
+            + QStringList { QStringLiteral("-C"), sourceDir } + members);
 }
 
 std::unique_ptr<Update> updateFor(const QString& archive, const QString& name, const QString& version)
@@ -545,6 +547,89 @@ private slots:
 
         expectUnchangedAfter({ update.get() }, expectedError, expectedCode);
         QVERIFY(!QFileInfo::exists(m_temp->filePath(QStringLiteral("escaped.txt"))));
+    }
+
+    void packageLinkIsNeverGoneThrough_data()
+    {
+        QTest::addColumn<bool>("keepsLink");
+        QTest::addColumn<bool>("onePackage");
+        QTest::addColumn<QString>("expectedError");
+        QTest::addColumn<int>("expectedCode");
+        QTest::newRow("LNK and lnk/ in one archive")
+            << false << true << "differs only in case from" << int(Task::FormatError);
+        QTest::newRow("3.0 keeps the link, another package goes through it")
+            << true << false << "which a package installed" << int(Task::FileSystemError);
+        // The link is removed first, as "LNK" would replace it where case is ignored.
+        QTest::newRow("3.0 has LNK, another package goes through lnk") << false << false << QString() << 0;
+    }
+
+    // 2.0 has the link "lnk -> ."; then "lnk/q -> .." and "q/evil.txt", each
+    // harmless in its archive, would put evil.txt beside the target directory
+    // if the install went through the link 2.0 left.
+    void packageLinkIsNeverGoneThrough()
+    {
+        QFETCH(bool, keepsLink);
+        QFETCH(bool, onePackage);
+        QFETCH(QString, expectedError);
+        QFETCH(int, expectedCode);
+        const QString outside = m_temp->filePath(QStringLiteral("evil.txt"));
+        QVERIFY(writeFile(outside, "the user's own\n"));
+        const QString v2 = source(QStringLiteral("v2"));
+        QVERIFY(writeFile(v2 + QStringLiteral("/tool"), "2.0\n"));
+        QVERIFY(QFile::link(QStringLiteral("."), v2 + QStringLiteral("/lnk")));
+        installPacked(v2, QStringLiteral("2.0"));
+
+        const QString v3 = source(QStringLiteral("v3"));
+        const QString kept = keepsLink ? QStringLiteral("lnk") : QStringLiteral("LNK");
+        if (keepsLink)
+            QVERIFY(QFile::link(QStringLiteral("."), v3 + QStringLiteral("/lnk")));
+        else
+            QVERIFY(writeFile(v3 + QStringLiteral("/LNK"), "a file\n"));
+        const QString through = onePackage ? v3 : source(QStringLiteral("plugin"));
+        QVERIFY(QDir().mkpath(through + QStringLiteral("/lnk")));
+        QVERIFY(QFile::link(QStringLiteral(".."), through + QStringLiteral("/lnk/q")));
+        QVERIFY(writeFile(through + QStringLiteral("/q/evil.txt"), "written through the links\n"));
+
+        // The link goes in before the file that is to go through it.
+        const QStringList throughMembers { QStringLiteral("lnk"), QStringLiteral("q") };
+        const QString toolArchive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(toolArchive, v3, { QStringLiteral("-z") },
+            QStringList { kept } + (onePackage ? throughMembers : QStringList())));
+        std::vector<std::unique_ptr<Update>> updates;
+        updates.push_back(updateFor(toolArchive, QStringLiteral("tool"), QStringLiteral("3.0")));
+        if (!onePackage) {
+            const QString pluginArchive = archivePath(QStringLiteral(".tar.gz"));
+            QVERIFY(pack(pluginArchive, through, { QStringLiteral("-z") }, throughMembers));
+            updates.push_back(updateFor(pluginArchive, QStringLiteral("plugin"), QStringLiteral("1.0")));
+        }
+        QList<Update*> toInstall;
+        for (const auto& update : updates)
+            toInstall.append(update.get());
+        if (expectedError.isEmpty()) {
+            const RunResult result = install(m_target, toInstall);
+            QVERIFY2(result.success, qPrintable(result.errors.join(QLatin1Char('\n'))));
+            QVERIFY(!QFileInfo(m_target + QStringLiteral("/lnk")).isSymLink());
+        } else {
+            expectUnchangedAfter(toInstall, expectedError, expectedCode);
+        }
+        QCOMPARE(readFile(outside), QByteArray("the user's own\n"));
+    }
+
+    // The user moved "data" elsewhere and left a link: a link no package
+    // installed is the user's directory, and the update goes there.
+    void directoryTheUserMovedIsFollowed()
+    {
+        const QString moved = m_temp->filePath(QStringLiteral("moved"));
+        QDir(moved).removeRecursively();
+        QVERIFY(QDir().rename(m_target + QStringLiteral("/data"), moved));
+        QVERIFY(QFile::link(moved, m_target + QStringLiteral("/data")));
+        const QString dir = source(QStringLiteral("v2"));
+        QVERIFY(writeFile(dir + QStringLiteral("/tool"), "2.0\n"));
+        QVERIFY(writeFile(dir + QStringLiteral("/data/new.txt"), "new\n"));
+        installPacked(dir, QStringLiteral("2.0"));
+        QCOMPARE(readFile(moved + QStringLiteral("/new.txt")), QByteArray("new\n"));
+        QVERIFY(!QFileInfo::exists(moved + QStringLiteral("/old.txt")));
+        QVERIFY(QFileInfo(m_target + QStringLiteral("/data")).isSymLink());
     }
 
     // The second package cannot go in (a directory stands where its file

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QSet>
 
 #include <archive.h>
@@ -98,6 +99,8 @@ public:
     // By comparison key, so that "Lib/x" is refused below a link "lib" on file
     // systems that ignore case as well as on those that don't.
     QSet<QString> links;
+    // Every path and parent path unpacked, by comparison key.
+    QHash<QString, QString> namesByKey;
     QStringList directories;
     QSet<QString> directorySet;
     quint64 unpackedSize = 0;
@@ -110,6 +113,7 @@ public:
     bool makeDirectory(const QString& relative, const QString& name);
     bool makeParentOf(const QString& relative, const QString& name);
     bool createDirectory(const QString& relative, const QString& name);
+    QString caseTwinOf(const QString& relative);
     QString linkAbove(const QString& relative) const;
     void noteFile(const QString& relative);
     bool refuse(const QString& name, const QString& reason);
@@ -228,6 +232,9 @@ bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
             return true;
         return refuse(name, ArchiveExtractor::tr("it has no name"));
     }
+    const QString twin = caseTwinOf(relative);
+    if (!twin.isEmpty())
+        return refuse(name, ArchiveExtractor::tr("its name differs only in case from \"%1\"").arg(twin));
     const QString link = linkAbove(relative);
     if (!link.isEmpty())
         return refuse(name, ArchiveExtractor::tr("it lies below the link \"%1\"").arg(link));
@@ -384,6 +391,21 @@ bool ArchiveExtractorPrivate::createDirectory(const QString& relative, const QSt
                             .arg(name, displayName, relative));
     return failWith(ArchiveExtractor::tr("cannot unpack \"%1\" from %2: %3")
                         .arg(name, displayName, QString::fromStdString(error.message())));
+}
+
+// Two names that differ only in case are one file on Windows: which of them
+// would win depends on the order of the entries.
+QString ArchiveExtractorPrivate::caseTwinOf(const QString& relative)
+{
+    for (int slash = relative.indexOf(QLatin1Char('/'));; slash = relative.indexOf(QLatin1Char('/'), slash + 1)) {
+        const QString path = slash < 0 ? relative : relative.left(slash);
+        const QString seen = namesByKey.value(PackagePath::comparisonKey(path), path);
+        if (seen != path)
+            return seen;
+        namesByKey.insert(PackagePath::comparisonKey(path), path);
+        if (slash < 0)
+            return QString();
+    }
 }
 
 QString ArchiveExtractorPrivate::linkAbove(const QString& relative) const

@@ -13,7 +13,8 @@ class ArchiveExtractorPrivate;
 // Unpacks one package archive (zip, tar.gz, tar.xz, tar.bz2, tar.zst; the kind
 // is read from the content, not the name) into an empty staging directory,
 // refusing anything that could reach outside it: absolute names, "..",
-// links that lead out, entries below a link, device nodes, FIFOs and sockets.
+// links that lead out, entries below a link, device nodes, FIFOs and sockets,
+// and names that only a file system which ignores case tells apart.
 //
 // extract() blocks and may run on a worker thread; cancel() and bytesRead()
 // may be called from any thread meanwhile. Everything else is read after

@@ -61,6 +61,12 @@ bool isEmptyTree(const QString& path)
     return true;
 }
 
+bool isLink(const QString& path)
+{
+    std::error_code error;
+    return fs::is_symlink(fs::symlink_status(nativePath(path), error));
+}
+
 bool isLinkToDirectory(const QString& path)
 {
     std::error_code error;
@@ -274,6 +280,9 @@ public:
     bool finished = false;
     QFile journal;
     QStringList removed;
+    // Comparison keys of the files the installed packages and this run's
+    // packages have: a link among them is a package's, not the user's.
+    QSet<QString> packageFiles;
     QString errorString;
 
     QString targetPath(const QString& relative) const { return target + QLatin1Char('/') + relative; }
@@ -284,6 +293,9 @@ public:
     }
 
     bool write(const JournalEntry& entry);
+    bool isPackageLink(const QString& relative) const;
+    QString packageLinkAbove(const QString& relative) const;
+    bool refuseThroughLink(const Step& step);
     bool makeDirectory(const Step& step);
     bool moveIn(const Step& step);
     bool removeEmptyTree(const QString& relative);
@@ -342,12 +354,20 @@ void InstallTransaction::addPackage(
     // Obsolete files go first: where the old version had a file or a link the
     // new one may have a directory, and a link left standing there would take
     // the new files elsewhere.
+    for (const QString& file : files)
+        d->packageFiles.insert(PackagePath::comparisonKey(file));
     for (const QString& file : obsoleteFiles)
         d->steps.append({ Step::Remove, package, file });
     for (const QString& directory : directories)
         d->steps.append({ Step::MakeDirectory, package, directory });
     for (const QString& file : files)
         d->steps.append({ Step::MoveIn, package, file });
+}
+
+void InstallTransaction::addRecordedFiles(const QStringList& files)
+{
+    for (const QString& file : files)
+        d->packageFiles.insert(PackagePath::comparisonKey(file));
 }
 
 bool InstallTransaction::saveRecordSnapshot(const QString& recordPath)
@@ -477,14 +497,51 @@ bool InstallTransactionPrivate::write(const JournalEntry& entry)
     return true;
 }
 
+bool InstallTransactionPrivate::isPackageLink(const QString& relative) const
+{
+    return packageFiles.contains(PackagePath::comparisonKey(relative)) && isLink(targetPath(relative));
+}
+
+// Each parent is looked at as it really is on disk, from the top: up to the
+// first link, the name is where the entry is, so a package's link is known by
+// its name whatever other link might alias it.
+QString InstallTransactionPrivate::packageLinkAbove(const QString& relative) const
+{
+    for (int slash = relative.indexOf(QLatin1Char('/')); slash >= 0;
+         slash = relative.indexOf(QLatin1Char('/'), slash + 1)) {
+        const QString parent = relative.left(slash);
+        if (isPackageLink(parent))
+            return parent;
+    }
+    return QString();
+}
+
+// A link a package installed leads where that package chose; an install that
+// went through it could write anywhere the link (or one below it) points.
+bool InstallTransactionPrivate::refuseThroughLink(const Step& step)
+{
+    const QString link = packageLinkAbove(step.relative);
+    if (link.isEmpty())
+        return false;
+    failWith(InstallTransaction::tr("cannot install %1: it lies below the link %2, which a package installed")
+                 .arg(native(targetPath(step.relative)), native(targetPath(link))));
+    return true;
+}
+
 bool InstallTransactionPrivate::makeDirectory(const Step& step)
 {
+    if (refuseThroughLink(step))
+        return false;
     const QString path = targetPath(step.relative);
     QString why;
     switch (entryKind(path, &why)) {
     case EntryKind::Directory:
         return true;
     case EntryKind::Other:
+        if (isPackageLink(step.relative))
+            return failWith(
+                InstallTransaction::tr("cannot create the directory %1: it is a link, which a package installed")
+                    .arg(native(path)));
         // A link to a directory is a directory the user moved elsewhere.
         if (isLinkToDirectory(path))
             return true;
@@ -504,6 +561,8 @@ bool InstallTransactionPrivate::makeDirectory(const Step& step)
 
 bool InstallTransactionPrivate::moveIn(const Step& step)
 {
+    if (refuseThroughLink(step))
+        return false;
     const QString path = targetPath(step.relative);
     QString why;
     switch (entryKind(path, &why)) {
@@ -553,6 +612,8 @@ bool InstallTransactionPrivate::removeEmptyTree(const QString& relative)
 
 bool InstallTransactionPrivate::remove(const Step& step)
 {
+    if (refuseThroughLink(step))
+        return false;
     const QString path = targetPath(step.relative);
     QString why;
     // A directory was never a file of the package; leave it alone.

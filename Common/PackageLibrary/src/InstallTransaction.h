@@ -44,6 +44,11 @@ public:
     void addPackage(
         int package, const QStringList& directories, const QStringList& files, const QStringList& obsoleteFiles);
 
+    // The files the record lists for the installed packages. No step goes
+    // through a link among them or among the planned packages' files; a link
+    // the user put in place of a directory is gone through.
+    void addRecordedFiles(const QStringList& files);
+
     // Keeps the record's current bytes for a rollback; call before the first step.
     bool saveRecordSnapshot(const QString& recordPath);
     int stepCount() const;

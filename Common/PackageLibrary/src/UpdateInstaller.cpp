@@ -342,6 +342,8 @@ void UpdateInstallerPrivate::onUnpacked()
 
 void UpdateInstallerPrivate::startSwap()
 {
+    for (const PackageInfo& installed : target->packagesInfo()->packageInfos())
+        transaction->addRecordedFiles(installed.files());
     for (int i = 0; i < staged.size(); ++i)
         transaction->addPackage(i, staged.at(i).directories, staged.at(i).files, obsoleteFiles(i));
     if (!transaction->saveRecordSnapshot(target->packagesInfo()->fileName())) {
@@ -409,18 +411,24 @@ QStringList UpdateInstallerPrivate::obsoleteFiles(int index) const
     if (recorded < 0)
         return {};
 
-    // Compared without case: where the file system ignores it, "Tool.exe" of
-    // the new version is the "tool.exe" of the old one.
-    QSet<QString> kept;
+    // A file of this run takes the old one's place only under the very same
+    // name. One whose case changed ("tool.exe" becoming "Tool.exe") goes
+    // first, as it would have to on a file system that ignores case anyway:
+    // an old entry, a link above all, never stays under a name that only
+    // case tells from a new one.
+    QSet<QString> installed;
     for (int i = 0; i < staged.size(); ++i) {
         for (const QString& file : staged.at(i).files)
-            kept.insert(PackagePath::comparisonKey(file));
+            installed.insert(file);
     }
+    // Where the file system ignores case, "Tool.exe" of another package is the
+    // "tool.exe" of this one.
+    QSet<QString> claimedByOthers;
     for (const PackageInfo& other : record->packageInfos()) {
         if (other.name() == name)
             continue;
         for (const QString& file : other.files())
-            kept.insert(PackagePath::comparisonKey(file));
+            claimedByOthers.insert(PackagePath::comparisonKey(file));
     }
     QStringList obsolete;
     for (const QString& file : record->packageInfo(recorded).files()) {
@@ -428,7 +436,7 @@ QStringList UpdateInstallerPrivate::obsoleteFiles(int index) const
         // outside the target directory.
         QString why;
         const QString safe = PackagePath::safeRelative(file, &why);
-        if (!safe.isEmpty() && !kept.contains(PackagePath::comparisonKey(safe)))
+        if (!safe.isEmpty() && !installed.contains(safe) && !claimedByOthers.contains(PackagePath::comparisonKey(safe)))
             obsolete.append(safe);
     }
     return obsolete;
