@@ -146,6 +146,7 @@ void TestTavrepo::refusesBadInputWithoutWriting_data()
     QTest::newRow("no such directory") << QStringList { "add", "REPO", "tool", "1.0", "TREE/missing" } << 2;
     QTest::newRow("no such key") << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--key", "TREE/none.key" } << 2;
     QTest::newRow("link leaving the tree") << QStringList { "add", "REPO", "tool", "1.0", "EVIL" } << 1;
+    QTest::newRow("a name Windows takes for a device") << QStringList { "add", "REPO", "tool", "1.0", "DEVICE" } << 1;
     QTest::newRow("verify without key") << QStringList { "verify", "REPO", "tool" } << 2;
     QTest::newRow("list of nothing") << QStringList { "list", "REPO", "tool" } << 1;
 }
@@ -161,9 +162,12 @@ void TestTavrepo::refusesBadInputWithoutWriting()
     QVERIFY(writeTree(tree, { { QStringLiteral("a"), "a" } }));
     QVERIFY(writeTree(evil, { { QStringLiteral("a"), "a" } }));
     QVERIFY(QFile::link(QStringLiteral("/etc/passwd"), QDir(evil).filePath(QStringLiteral("passwd"))));
+    const QString device = directory.filePath(QStringLiteral("device"));
+    QVERIFY(writeTree(device, { { QStringLiteral("lib/nul .txt"), "not the null device" } }));
     arguments.replaceInStrings(QStringLiteral("REPO"), repository);
     arguments.replaceInStrings(QStringLiteral("TREE"), tree);
     arguments.replaceInStrings(QStringLiteral("EVIL"), evil);
+    arguments.replaceInStrings(QStringLiteral("DEVICE"), device);
 
     const ToolRun run = runTavrepo(arguments);
     QCOMPARE(run.exitCode, exitCode);

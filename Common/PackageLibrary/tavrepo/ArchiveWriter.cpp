@@ -1,5 +1,7 @@
 #include "ArchiveWriter.h"
 
+#include "PackagePath.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -56,16 +58,6 @@ QStringList sortedEntries(const QString& directory)
     return paths;
 }
 
-// A link may stay a link only when it points, relatively, into the tree.
-bool isLinkInsideTree(const QString& relativePath, const QString& linkTarget)
-{
-    if (linkTarget.isEmpty() || QDir::isAbsolutePath(linkTarget))
-        return false;
-    const QString linkDirectory = QFileInfo(relativePath).path();
-    const QString resolved = QDir::cleanPath(linkDirectory + QLatin1Char('/') + linkTarget);
-    return resolved != QLatin1String("..") && !resolved.startsWith(QLatin1String("../"));
-}
-
 } // namespace
 
 bool ArchiveWriter::pack(const QString& tree, const QString& archivePath)
@@ -88,6 +80,12 @@ bool ArchiveWriter::pack(const QString& tree, const QString& archivePath)
     }
 
     for (const QString& path : sortedEntries(directory)) {
+        // What an installer would refuse is not published.
+        QString why;
+        if (Updater::PackagePath::safeRelative(path, &why).isNull()) {
+            m_errorString = QStringLiteral("%1 cannot be installed: %2").arg(path, why);
+            return false;
+        }
         const QFileInfo info(QDir(directory).filePath(path));
         std::unique_ptr<archive_entry, EntryDeleter> entry(archive_entry_new());
         archive_entry_set_pathname_utf8(entry.get(), path.toUtf8().constData());
@@ -95,7 +93,7 @@ bool ArchiveWriter::pack(const QString& tree, const QString& archivePath)
         const bool executable = info.permissions() & QFileDevice::ExeOwner;
         if (info.isSymLink()) {
             const QString relativeTarget = QDir(info.path()).relativeFilePath(info.symLinkTarget());
-            if (!isLinkInsideTree(path, relativeTarget)) {
+            if (!Updater::PackagePath::isContainedLinkTarget(path, relativeTarget)) {
                 m_errorString = QStringLiteral("%1 is a link that leads out of %2").arg(path, directory);
                 return false;
             }
