@@ -397,22 +397,20 @@ bool ArchiveExtractorPrivate::createDirectory(const QString& relative, const QSt
 // would win depends on the order of the entries.
 QString ArchiveExtractorPrivate::caseTwinOf(const QString& relative)
 {
-    for (int slash = relative.indexOf(QLatin1Char('/'));; slash = relative.indexOf(QLatin1Char('/'), slash + 1)) {
-        const QString path = slash < 0 ? relative : relative.left(slash);
-        const QString seen = namesByKey.value(PackagePath::comparisonKey(path), path);
+    const QStringList paths = PackagePath::parentsOf(relative) << relative;
+    for (const QString& path : paths) {
+        const QString key = PackagePath::comparisonKey(path);
+        const QString seen = namesByKey.value(key, path);
         if (seen != path)
             return seen;
-        namesByKey.insert(PackagePath::comparisonKey(path), path);
-        if (slash < 0)
-            return QString();
+        namesByKey.insert(key, path);
     }
+    return QString();
 }
 
 QString ArchiveExtractorPrivate::linkAbove(const QString& relative) const
 {
-    for (int slash = relative.indexOf(QLatin1Char('/')); slash >= 0;
-         slash = relative.indexOf(QLatin1Char('/'), slash + 1)) {
-        const QString parent = relative.left(slash);
+    for (const QString& parent : PackagePath::parentsOf(relative)) {
         if (links.contains(PackagePath::comparisonKey(parent)))
             return parent;
     }

@@ -507,9 +507,7 @@ bool InstallTransactionPrivate::isPackageLink(const QString& relative) const
 // its name whatever other link might alias it.
 QString InstallTransactionPrivate::packageLinkAbove(const QString& relative) const
 {
-    for (int slash = relative.indexOf(QLatin1Char('/')); slash >= 0;
-         slash = relative.indexOf(QLatin1Char('/'), slash + 1)) {
-        const QString parent = relative.left(slash);
+    for (const QString& parent : PackagePath::parentsOf(relative)) {
         if (isPackageLink(parent))
             return parent;
     }

@@ -4,7 +4,6 @@
 #include "Updater/PackagesInfo.h"
 
 #include <QRegularExpression>
-#include <QStringList>
 
 #include <algorithm>
 
@@ -114,6 +113,15 @@ bool PackagePath::isContainedLinkTarget(const QString& linkPath, const QString& 
         }
     }
     return climbs <= linkDepth;
+}
+
+QStringList PackagePath::parentsOf(const QString& relative)
+{
+    QStringList parents;
+    for (int slash = relative.indexOf(QLatin1Char('/')); slash >= 0;
+         slash = relative.indexOf(QLatin1Char('/'), slash + 1))
+        parents.append(relative.left(slash));
+    return parents;
 }
 
 QString PackagePath::comparisonKey(const QString& relative)

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QString>
+#include <QStringList>
 
 namespace Updater {
 
@@ -28,6 +29,10 @@ public:
     // the link's own directory. Links resolved through other such links stay
     // inside too, so the order of entries does not matter.
     static bool isContainedLinkTarget(const QString& linkPath, const QString& target);
+
+    // The directories above a relative path, from the top: "a/b/c" gives
+    // "a" and "a/b".
+    static QStringList parentsOf(const QString& relative);
 
     // Names are compared as a file system that ignores case compares them:
     // two paths with the same key are one file on Windows.
