@@ -21,6 +21,11 @@ QString agentProbePath()
     return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("agentprobe"));
 }
 
+QString guardProbePath()
+{
+    return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("guardprobe"));
+}
+
 QString builtAgentPath()
 {
     return QDir(buildBinDir()).absoluteFilePath(QStringLiteral("TavAgent"));
@@ -42,13 +47,15 @@ bool copyProgram(const QString& program, const QString& directory, const QString
     return true;
 }
 
-QProcessEnvironment childEnvironment(const QString& configDir)
+QProcessEnvironment childEnvironment(const QString& configDir, const QString& runtimeDir)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     if (!configDir.isEmpty())
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
+    if (!runtimeDir.isEmpty())
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
     return environment;
 }
 

@@ -1,0 +1,338 @@
+#include "ChildProcess.h"
+#include "LocalFrame.h"
+#include "SingleApplication_p.h"
+#include "TestRegistry.h"
+
+#include <QLocalSocket>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/types.h>
+#include <vector>
+
+using Vondra::LocalFrame;
+using Vondra::SingleApplicationPrivate;
+
+namespace {
+
+constexpr int waitMs = 15000;
+
+// A guard probe running in the background, with a runtime directory of the
+// test's own, read line by line.
+class Probe
+{
+public:
+    Probe(const QStringList& arguments, const QString& runtimeDir)
+    {
+        m_process.setProcessEnvironment(childEnvironment(QString(), runtimeDir));
+        m_process.start(guardProbePath(), arguments);
+    }
+
+    ~Probe()
+    {
+        end();
+        if (!m_process.waitForFinished(waitMs))
+            m_process.kill();
+    }
+
+    // The next line of output, or "(none)" when the probe falls silent.
+    QString nextLine()
+    {
+        while (!m_process.canReadLine()) {
+            if (!m_process.waitForReadyRead(waitMs))
+                return QStringLiteral("(none)");
+        }
+        return QString::fromUtf8(m_process.readLine()).trimmed();
+    }
+
+    // Lets the probe end its guards and itself.
+    void end() { m_process.closeWriteChannel(); }
+    // All it wrote, once it has ended.
+    QString output()
+    {
+        end();
+        if (!waitForFinished())
+            return QStringLiteral("(hung)");
+        return QString::fromUtf8(m_process.readAllStandardOutput()).trimmed();
+    }
+    bool waitForFinished() { return m_process.waitForFinished(waitMs); }
+    void kill()
+    {
+        ::kill(pid_t(m_process.processId()), SIGKILL);
+        m_process.waitForFinished(waitMs);
+    }
+
+private:
+    QProcess m_process;
+};
+
+// Starts a probe and lets it end at once: what its guard found, and did.
+QString runOnce(const QStringList& arguments, const QString& runtimeDir)
+{
+    return Probe(arguments, runtimeDir).output();
+}
+
+QByteArray readExactly(QLocalSocket& socket, qint64 count)
+{
+    while (socket.bytesAvailable() < count) {
+        if (!socket.waitForReadyRead(waitMs))
+            break;
+    }
+    return socket.read(count);
+}
+
+const QByteArray abFrame = QByteArray::fromHex("000000080000000400610062");
+
+} // namespace
+
+class TestSingleApplication : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void keyDerivation_data();
+    void keyDerivation();
+    void defaultGuardUsesNameAndVersion_data();
+    void defaultGuardUsesNameAndVersion();
+    void secondGuardSeesTheFirst();
+    void nextStartAfterTheFirst_data();
+    void nextStartAfterTheFirst();
+    void simultaneousStartsElectOne_data();
+    void simultaneousStartsElectOne();
+    void encode_data();
+    void encode();
+    void sendAndAcknowledge();
+    void rawFrames_data();
+    void rawFrames();
+    void twoListeningGuardsInOneProcess();
+};
+
+void TestSingleApplication::keyDerivation_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("agent name and version") << "TavAgent7.0"
+                                            << "_sa_TavAgent70_89FEA874";
+    QTest::newRow("only ASCII letters and digits kept") << QString::fromUtf8("Tä v_1-2 ß") << "_sa_Tv12_89FEA874";
+    QTest::newRow("nothing left") << QString::fromUtf8("äß.-") << "_sa_SADEFAULTKEY_89FEA874";
+    QTest::newRow("empty") << QString() << "_sa_SADEFAULTKEY_89FEA874";
+}
+
+void TestSingleApplication::keyDerivation()
+{
+    QFETCH(QString, id);
+    QFETCH(QString, key);
+    QCOMPARE(SingleApplicationPrivate::keyFor(SingleApplicationPrivate::cleanId(id)), key);
+}
+
+void TestSingleApplication::defaultGuardUsesNameAndVersion_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("sameId");
+    QTest::newRow("TavAgent 7.0") << "TavAgent"
+                                  << "7.0"
+                                  << "TavAgent70";
+    QTest::newRow("no letters or digits") << QString::fromUtf8("ä") << "."
+                                          << "SADEFAULTKEY";
+}
+
+void TestSingleApplication::defaultGuardUsesNameAndVersion()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, version);
+    QFETCH(QString, sameId);
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    Probe first({ QStringLiteral("default"), name, version }, runtime.path());
+    QCOMPARE(first.nextLine(), QStringLiteral("first"));
+    QCOMPARE(runOnce({ QStringLiteral("hold"), sameId }, runtime.path()), QStringLiteral("running"));
+}
+
+// Another process with the same id sees the first; one with another version
+// does not, nor one given another runtime directory (as another user's session).
+void TestSingleApplication::secondGuardSeesTheFirst()
+{
+    QTemporaryDir runtime;
+    QTemporaryDir otherRuntime;
+    QVERIFY(runtime.isValid() && otherRuntime.isValid());
+    Probe first({ QStringLiteral("hold"), QStringLiteral("App7.0") }, runtime.path());
+    QCOMPARE(first.nextLine(), QStringLiteral("first"));
+    QCOMPARE(runOnce({ QStringLiteral("hold"), QStringLiteral("App7.0") }, runtime.path()), QStringLiteral("running"));
+    QCOMPARE(runOnce({ QStringLiteral("hold"), QStringLiteral("App7.1") }, runtime.path()), QStringLiteral("first"));
+    QCOMPARE(
+        runOnce({ QStringLiteral("hold"), QStringLiteral("App7.0") }, otherRuntime.path()), QStringLiteral("first"));
+}
+
+void TestSingleApplication::nextStartAfterTheFirst_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("first ended") << "end";
+    QTest::newRow("first killed") << "kill";
+    QTest::newRow("first released, still running") << "release";
+}
+
+void TestSingleApplication::nextStartAfterTheFirst()
+{
+    QFETCH(QString, how);
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    const QString id = QStringLiteral("App");
+    Probe first(
+        { how == QLatin1String("release") ? QStringLiteral("release") : QStringLiteral("hold"), id }, runtime.path());
+    QCOMPARE(first.nextLine(), QStringLiteral("first"));
+    if (how == QLatin1String("end")) {
+        first.end();
+        QVERIFY(first.waitForFinished());
+    } else if (how == QLatin1String("kill")) {
+        first.kill();
+    } else {
+        QCOMPARE(first.nextLine(), QStringLiteral("released"));
+    }
+
+    Probe next({ QStringLiteral("hold"), id }, runtime.path());
+    QCOMPARE(next.nextLine(), QStringLiteral("first"));
+    QCOMPARE(runOnce({ QStringLiteral("hold"), id }, runtime.path()), QStringLiteral("running"));
+}
+
+void TestSingleApplication::simultaneousStartsElectOne_data()
+{
+    QTest::addColumn<bool>("afterKill");
+    QTest::newRow("nothing before") << false;
+    QTest::newRow("after a killed first instance") << true;
+}
+
+void TestSingleApplication::simultaneousStartsElectOne()
+{
+    QFETCH(bool, afterKill);
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    const QString id = QStringLiteral("App");
+    if (afterKill) {
+        Probe killed({ QStringLiteral("hold"), id }, runtime.path());
+        QCOMPARE(killed.nextLine(), QStringLiteral("first"));
+        killed.kill();
+    }
+
+    std::vector<std::unique_ptr<Probe>> probes;
+    for (int i = 0; i < 8; ++i)
+        probes.push_back(std::make_unique<Probe>(QStringList { QStringLiteral("hold"), id }, runtime.path()));
+    QStringList answers;
+    for (const auto& probe : probes)
+        answers << probe->nextLine();
+    QCOMPARE(answers.count(QStringLiteral("first")), 1);
+    QCOMPARE(answers.count(QStringLiteral("running")), 7);
+}
+
+void TestSingleApplication::encode_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::newRow("ab") << "ab" << abFrame;
+    QTest::newRow("empty") << "" << QByteArray::fromHex("0000000400000000");
+    QTest::newRow("null") << QString() << QByteArray::fromHex("00000004ffffffff");
+}
+
+void TestSingleApplication::encode()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, frame);
+    QCOMPARE(LocalFrame::encode(text), frame);
+}
+
+// Between processes: a guard that found the listening one hands it a message;
+// one that found nothing sends nothing.
+void TestSingleApplication::sendAndAcknowledge()
+{
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    const QString id = QStringLiteral("App");
+    QCOMPARE(runOnce({ QStringLiteral("send"), id, QStringLiteral("lost") }, runtime.path()),
+        QStringLiteral("first\nnot sent"));
+
+    Probe listener({ QStringLiteral("listen"), id }, runtime.path());
+    QCOMPARE(listener.nextLine(), QStringLiteral("first"));
+    const QString text = QString::fromUtf8("Žluťoučký kůň 😀");
+    QCOMPARE(runOnce({ QStringLiteral("send"), id, text }, runtime.path()), QStringLiteral("running\nsent"));
+    QCOMPARE(listener.nextLine(), QStringLiteral("message 1 \"") + text + QLatin1Char('"'));
+}
+
+void TestSingleApplication::rawFrames_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QString>("received"); // empty when the frame is refused
+    const QString atLimit(int(LocalFrame::maxBodySize / 2 - 2), QLatin1Char('x'));
+    QTest::newRow("ab") << abFrame << "\"ab\"";
+    QTest::newRow("empty") << QByteArray::fromHex("0000000400000000") << "\"\"";
+    QTest::newRow("null") << QByteArray::fromHex("00000004ffffffff") << "null";
+    QTest::newRow("1 MiB after the length") << LocalFrame::encode(atLimit) << '"' + atLimit + '"';
+    QTest::newRow("over 1 MiB") << LocalFrame::encode(atLimit + QStringLiteral("xx")) << QString();
+    QTest::newRow("body missing") << QByteArray::fromHex("000000080000000400") << QString();
+    QTest::newRow("odd byte count") << QByteArray::fromHex("000000050000000161") << QString();
+    QTest::newRow("text longer than the frame") << QByteArray::fromHex("00000006000000040061") << QString();
+    QTest::newRow("bytes after the text") << QByteArray::fromHex("0000000800000002006100") << QString();
+}
+
+// A client of our own, byte for byte: the greeting and every acknowledgement
+// are the id "ab" as a frame; what is not a frame gets no acknowledgement and
+// no signal, and the connection is closed.
+void TestSingleApplication::rawFrames()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QString, received);
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    const auto restore = qScopeGuard([&savedRuntime] { qputenv("XDG_RUNTIME_DIR", savedRuntime); });
+    const QString id = QStringLiteral("ab");
+    const QString serverName = Vondra::InstanceScope::serverName(SingleApplicationPrivate::keyFor(id));
+
+    Probe listener({ QStringLiteral("listen"), id }, runtime.path());
+    QCOMPARE(listener.nextLine(), QStringLiteral("first"));
+    QLocalSocket client;
+    client.connectToServer(serverName);
+    QVERIFY2(client.waitForConnected(waitMs), qPrintable(client.errorString()));
+    QCOMPARE(readExactly(client, abFrame.size()), abFrame);
+
+    client.write(frame);
+    client.waitForBytesWritten(waitMs);
+    if (!received.isEmpty()) {
+        QCOMPARE(readExactly(client, abFrame.size()), abFrame);
+        QCOMPARE(listener.nextLine(), QStringLiteral("message 1 ") + received);
+        return;
+    }
+    if (client.state() == QLocalSocket::ConnectedState)
+        QVERIFY(client.waitForDisconnected(waitMs));
+    QCOMPARE(client.readAll(), QByteArray());
+
+    // Nothing was passed on: the next message is the first one the listener reports.
+    QLocalSocket next;
+    next.connectToServer(serverName);
+    QVERIFY(next.waitForConnected(waitMs));
+    QCOMPARE(readExactly(next, abFrame.size()), abFrame);
+    next.write(abFrame);
+    QCOMPARE(readExactly(next, abFrame.size()), abFrame);
+    QCOMPARE(listener.nextLine(), QStringLiteral("message 1 \"ab\""));
+}
+
+void TestSingleApplication::twoListeningGuardsInOneProcess()
+{
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    const QString id = QStringLiteral("App");
+    Probe listener({ QStringLiteral("listen-twice"), id }, runtime.path());
+    QCOMPARE(listener.nextLine(), QStringLiteral("first"));
+    QCOMPARE(listener.nextLine(), QStringLiteral("running"));
+    QCOMPARE(
+        runOnce({ QStringLiteral("send"), id, QStringLiteral("hi") }, runtime.path()), QStringLiteral("running\nsent"));
+    QStringList lines { listener.nextLine(), listener.nextLine() };
+    lines.sort();
+    QCOMPARE(lines, QStringList({ "message 1 \"hi\"", "message 2 \"hi\"" }));
+}
+
+TAVLO_TEST(TestSingleApplication)
+#include "tst_singleapplication.moc"
