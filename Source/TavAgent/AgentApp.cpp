@@ -1,12 +1,14 @@
 #include "AgentApp.h"
 
 #include "CrashTranslation.h"
+#include "SingleApplication.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMessageBox>
+#include <QMutex>
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
@@ -34,6 +36,8 @@ public:
     std::unique_ptr<QTranslator> appTranslator;
     QThreadPool launchPool;
     QMessageBox messageBox;
+    mutable QMutex guardMutex;
+    SingleApplication* instanceGuard = nullptr;
 };
 
 AgentApp::AgentApp(int& argc, char** argv)
@@ -67,6 +71,25 @@ AgentApp* AgentApp::instance()
 void AgentApp::listen()
 {
     // Shows the tray icon and starts the local bridge once those exist.
+}
+
+void AgentApp::setInstanceGuard(SingleApplication* guard)
+{
+    const QMutexLocker locker(&d->guardMutex);
+    d->instanceGuard = guard;
+}
+
+bool AgentApp::otherInstanceRuns() const
+{
+    const QMutexLocker locker(&d->guardMutex);
+    return d->instanceGuard && d->instanceGuard->isRunning();
+}
+
+void AgentApp::releaseInstanceGuard()
+{
+    const QMutexLocker locker(&d->guardMutex);
+    if (d->instanceGuard)
+        d->instanceGuard->release();
 }
 
 void AgentApp::showMessage(const QString& title, const QString& text)

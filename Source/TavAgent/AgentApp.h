@@ -9,6 +9,7 @@
 namespace Vondra {
 
 class AgentAppPrivate;
+class SingleApplication;
 
 // The agent's application object and the owner of its long-lived parts. Other
 // parts reach it through instance(), from any thread.
@@ -39,6 +40,15 @@ public:
     // Applies locale (or the saved language, or the system's); with save, the
     // given locale is remembered, an empty one forgotten.
     void setLanguage(const QString& locale, bool save);
+
+    // The entry's single-instance guard, for the agent's self-update: launch
+    // mode leaves it to another running agent, and the hand-over releases the
+    // guard before TavUpdate starts, so the restarted agent is the first
+    // instance even while this process is still ending. Callable from any
+    // thread; without a guard there is no other agent and nothing to release.
+    void setInstanceGuard(SingleApplication* guard);
+    bool otherInstanceRuns() const;
+    void releaseInstanceGuard();
 
 public slots:
     // Starts the resident agent's services.

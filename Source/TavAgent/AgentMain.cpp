@@ -2,10 +2,12 @@
 
 #include "AgentApp.h"
 #include "ProductConfig.h"
+#include "SingleApplication.h"
 #include "TerminationRequest.h"
 #include "TraceLog.h"
 
 #include <QDebug>
+#include <QScopeGuard>
 #include <QStringList>
 
 namespace Vondra {
@@ -52,8 +54,13 @@ int runAgent(int& argc, char** argv)
 {
     AgentApp app(argc, argv);
     setIdentity();
-    // The single-instance guard is created here, before the mode is chosen;
-    // a second resident agent then ends at once, without a trace.
+    // Created in both modes; only a second resident agent ends here, at once
+    // and without a trace. A launch request runs whatever the guard says.
+    SingleApplication guard;
+    if (guard.isRunning() && argc < 2)
+        return 0;
+    app.setInstanceGuard(&guard);
+    const auto forgetGuard = qScopeGuard([&app] { app.setInstanceGuard(nullptr); });
     qInstallMessageHandler(traceMessageHandler);
     qDebug("running tavagent.");
     if (argc >= 2)

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -75,6 +76,7 @@ private slots:
     void launchModeTrace();
     void residentStopsOnSignal_data();
     void residentStopsOnSignal();
+    void onlyOneResidentAgent();
     void instanceOnlyWhileTheAppExists();
     void notificationsShareOneBox();
     void closedNotificationKeepsAgentRunning();
@@ -95,13 +97,18 @@ void TestAgentApp::launchModeTrace()
     const QString request = QStringLiteral("tavlo://?callback=cb&tool=Writer2&note=100%2");
     const QString extra = QString::fromUtf8("Žluťoučký kůň");
 
-    const ChildRun run = runChild(agent, { request, extra }, childEnvironment(dir.path()), dir.path());
+    const ChildRun run = runChild(agent, { request, extra }, childEnvironment(dir.path(), dir.path()), dir.path());
     QVERIFY(run.finished);
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
 
     // Built by concatenation: the texts hold "%2", which arg() would replace.
-    const QString source = QStringLiteral(TAVAGENT_SOURCE_DIR "/AgentMain.cpp");
+    // The entry's file name as its compiler recorded it, which is relative when
+    // a compiler cache rewrites the paths below its base directory; the test's
+    // own name shows how.
+    const QString testFile = QStringLiteral(__FILE__);
+    const QString source = testFile.left(testFile.indexOf(QLatin1String("Tests/TavAgent/")))
+        + QStringLiteral("Source/TavAgent/AgentMain.cpp");
     const QString entry = QStringLiteral("int Vondra::runAgent(int&, char**)");
     const QString launchMode = QStringLiteral("void Vondra::{anonymous}::runLaunchMode(int, char**)");
     const QStringList expected {
@@ -128,7 +135,7 @@ void TestAgentApp::residentStopsOnSignal()
     QVERIFY(copyProgram(builtAgentPath(), dir.path(), QStringLiteral("TavAgent")));
 
     QProcess agent;
-    agent.setProcessEnvironment(childEnvironment(dir.path()));
+    agent.setProcessEnvironment(childEnvironment(dir.path(), dir.path()));
     agent.start(dir.filePath(QStringLiteral("TavAgent")), QStringList());
     QVERIFY2(agent.waitForStarted(), qPrintable(agent.errorString()));
     QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(agent.processId(), signal), 15000);
@@ -139,6 +146,48 @@ void TestAgentApp::residentStopsOnSignal()
     QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
     QCOMPARE(agent.exitCode(), 0);
     QVERIFY(readLines(dir.filePath(QStringLiteral("trace.log"))).first().startsWith("Debug: running tavagent. ("));
+}
+
+// Agents that share a runtime directory see each other: a second resident
+// agent ends at once without a trace, a launch request still runs.
+void TestAgentApp::onlyOneResidentAgent()
+{
+    QTemporaryDir runtime;
+    QTemporaryDir firstDir;
+    QTemporaryDir secondDir;
+    QVERIFY(runtime.isValid() && firstDir.isValid() && secondDir.isValid());
+    QVERIFY(copyProgram(builtAgentPath(), firstDir.path(), QStringLiteral("TavAgent")));
+    QVERIFY(copyProgram(builtAgentPath(), secondDir.path(), QStringLiteral("TavAgent")));
+    const QString second = secondDir.filePath(QStringLiteral("TavAgent"));
+    const QString secondTrace = secondDir.filePath(QStringLiteral("trace.log"));
+
+    QProcess resident;
+    resident.setProcessEnvironment(childEnvironment(firstDir.path(), runtime.path()));
+    resident.start(firstDir.filePath(QStringLiteral("TavAgent")), QStringList());
+    QVERIFY2(resident.waitForStarted(), qPrintable(resident.errorString()));
+    const auto stopResident = qScopeGuard([&resident] {
+        resident.terminate();
+        if (!resident.waitForFinished(15000))
+            resident.kill();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(firstDir.filePath(QStringLiteral("trace.log"))), 15000);
+
+    const ChildRun duplicate
+        = runChild(second, {}, childEnvironment(secondDir.path(), runtime.path()), secondDir.path());
+    QVERIFY2(duplicate.finished, "a second resident agent kept running");
+    QCOMPARE(duplicate.exitStatus, QProcess::NormalExit);
+    QCOMPARE(duplicate.exitCode, 0);
+    QVERIFY(!QFile::exists(secondTrace));
+
+    const ChildRun launch = runChild(second, { QStringLiteral("tavlo://?callback=cb&tool=Writer2") },
+        childEnvironment(secondDir.path(), runtime.path()), secondDir.path());
+    QVERIFY(launch.finished);
+    QCOMPARE(launch.exitCode, 0);
+    const QStringList trace = readLines(secondTrace);
+    QVERIFY(!trace.isEmpty());
+    QVERIFY(trace.first().startsWith("Debug: running tavagent. ("));
+    QVERIFY(trace.last().startsWith("Debug: end TavAgent. ("));
+    QCOMPARE(resident.state(), QProcess::Running);
 }
 
 void TestAgentApp::instanceOnlyWhileTheAppExists()
