@@ -1,40 +1,51 @@
 #!/usr/bin/env bash
 # Syntax-checks, with the MinGW-w64 cross compiler, every Windows-only source
-# (*_win.cpp below Source/ and Common/) that builds without Qt, so that code no
-# Linux build compiles still gets looked at by a compiler.
-# Usage: mingw_syntax_check.sh <source root>. Exits 77 (skipped) without the compiler.
+# (*_win.cpp below Source/ and Common/), so that code no Linux build compiles
+# still gets looked at by a compiler. Qt's headers are the Linux ones: their
+# platform checks follow the compiler, and -Wno-attributes quiets what they
+# declare for ELF only.
+# Usage: mingw_syntax_check.sh <source root> <Qt include dir> [-DDEFINE...]
+# Exits 77 (skipped) without the compiler.
 set -u
 root=${1:?source root}
+qt_include=${2:?Qt include directory}
+shift 2
 compiler=$(command -v x86_64-w64-mingw32-g++) || {
     echo "x86_64-w64-mingw32-g++ is not installed: skipped"
     exit 77
 }
 
-# True when the file, or a header it includes from its own directory, includes
-# a Qt header, or includes a header that is not beside it (a build we cannot
-# reproduce here).
-needs_more_than_sdk() {
-    local file=$1 depth=$2 dir header
+qt_flags=(-isystem "$qt_include")
+for module in "$qt_include"/Qt*; do
+    [ -d "$module" ] && qt_flags+=(-isystem "$module")
+done
+
+# -I for the directory that each quoted include of the file (and, in turn, of
+# the headers found) resolves against in the source tree; fails on a header the
+# tree does not have.
+include_flags() {
+    local file=$1 depth=${2:-0} header found
     [ "$depth" -gt 8 ] && return 0
-    grep -Eq '^[[:space:]]*#[[:space:]]*include[[:space:]]*<Q' "$file" && return 0
-    dir=$(dirname "$file")
     while read -r header; do
         [ -z "$header" ] && continue
-        [ -f "$dir/$header" ] || return 0
-        needs_more_than_sdk "$dir/$header" $((depth + 1)) && return 0
+        if [ -f "$(dirname "$file")/$header" ]; then
+            found="$(dirname "$file")/$header"
+        else
+            found=$(find "$root/Source" "$root/Common" -path "*/$header" -print -quit)
+            [ -n "$found" ] || { echo "header not in the tree: $header" >&2; return 1; }
+            echo "-I${found%/"$header"}"
+        fi
+        [ "$found" -ef "$file" ] || include_flags "$found" $((depth + 1)) || return 1
     done < <(sed -nE 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]+)".*/\1/p' "$file")
-    return 1
 }
 
 checked=0
 failed=0
 while IFS= read -r -d '' source; do
-    if needs_more_than_sdk "$source" 0; then
-        echo "not checked (needs Qt or other headers): ${source#"$root"/}"
-        continue
-    fi
     checked=$((checked + 1))
-    if "$compiler" -fsyntax-only -std=c++17 -Wall -Wextra -I"$(dirname "$source")" "$source"; then
+    if flags=$(include_flags "$source") \
+        && "$compiler" -fsyntax-only -std=c++17 -Wall -Wextra -Wno-attributes -DUNICODE -D_UNICODE "$@" \
+            "${qt_flags[@]}" $(sort -u <<<"$flags") "$source"; then
         echo "ok: ${source#"$root"/}"
     else
         echo "FAILED: ${source#"$root"/}"
