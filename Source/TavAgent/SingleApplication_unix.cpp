@@ -109,7 +109,8 @@ Election::Election(const QString& key)
     m_handle = ::open(QFile::encodeName(name).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (m_handle < 0)
         return;
-    // The lock goes with the descriptor, also when the process is killed.
+    // The lock goes with the descriptor, also when the process is killed. The
+    // file stays: removed, a start still waiting would lock a file nobody sees.
     while (::flock(m_handle, LOCK_EX) != 0 && errno == EINTR) { }
 }
 

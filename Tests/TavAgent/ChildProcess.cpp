@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QtGlobal>
 
 namespace {
@@ -12,6 +13,12 @@ constexpr int childTimeoutMs = 30000;
 QString buildBinDir()
 {
     return qEnvironmentVariable("TAVLO_BIN_DIR");
+}
+
+QString processRuntimeDir()
+{
+    static const QTemporaryDir dir;
+    return dir.path();
 }
 
 } // namespace
@@ -54,8 +61,7 @@ QProcessEnvironment childEnvironment(const QString& configDir, const QString& ru
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     if (!configDir.isEmpty())
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
-    if (!runtimeDir.isEmpty())
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.isEmpty() ? processRuntimeDir() : runtimeDir);
     return environment;
 }
 

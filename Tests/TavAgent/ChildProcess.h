@@ -30,10 +30,11 @@ bool copyProgram(const QString& program, const QString& directory, const QString
 QString guardProbePath();
 
 // Environment of a child: UTF-8 locale, no display, settings kept in configDir
-// when given. Every child that starts an agent or a single-instance guard
-// needs a runtimeDir of its test's own (a fresh QTemporaryDir, which is 0700):
-// the guard lives there, so the child is neither silenced by nor silences the
-// agents of other tests and users on the machine.
+// when given. Agents and single-instance guards keep their names in the
+// runtime directory: runtimeDir when given (a fresh QTemporaryDir, which is
+// 0700), else one that all children of this test process share. So a child is
+// neither silenced by nor silences the agents of other tests and users on the
+// machine, and children given the same runtimeDir see each other.
 QProcessEnvironment childEnvironment(const QString& configDir = QString(), const QString& runtimeDir = QString());
 
 ChildRun runChild(const QString& program, const QStringList& arguments,

@@ -97,7 +97,7 @@ void TestAgentApp::launchModeTrace()
     const QString request = QStringLiteral("tavlo://?callback=cb&tool=Writer2&note=100%2");
     const QString extra = QString::fromUtf8("Žluťoučký kůň");
 
-    const ChildRun run = runChild(agent, { request, extra }, childEnvironment(dir.path(), dir.path()), dir.path());
+    const ChildRun run = runChild(agent, { request, extra }, childEnvironment(dir.path()), dir.path());
     QVERIFY(run.finished);
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
@@ -135,7 +135,7 @@ void TestAgentApp::residentStopsOnSignal()
     QVERIFY(copyProgram(builtAgentPath(), dir.path(), QStringLiteral("TavAgent")));
 
     QProcess agent;
-    agent.setProcessEnvironment(childEnvironment(dir.path(), dir.path()));
+    agent.setProcessEnvironment(childEnvironment(dir.path()));
     agent.start(dir.filePath(QStringLiteral("TavAgent")), QStringList());
     QVERIFY2(agent.waitForStarted(), qPrintable(agent.errorString()));
     QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(agent.processId(), signal), 15000);
