@@ -2,8 +2,8 @@
 // standard output, one line per event: "first" or "running" for each guard,
 // "message <n> <text>" for each message guard n receives (texts quoted, a
 // null one as null), "sent" or "not sent". The process holds its guards until
-// standard input closes.
-// Usage: guardprobe hold|listen|listen-twice|release <id>
+// standard input closes; a line "release" releases them ("released").
+// Usage: guardprobe hold|listen|listen-twice <id>
 //        guardprobe default <application name> <version>
 //        guardprobe send <id> <message>
 
@@ -45,13 +45,22 @@ std::unique_ptr<SingleApplication> makeGuard(const QString& id, bool listen)
     return guard;
 }
 
-int holdUntilInputCloses(QCoreApplication& app)
+// A line "release" releases the guards (twice, which must be harmless).
+int holdUntilInputCloses(QCoreApplication& app, const std::vector<std::unique_ptr<SingleApplication>>& guards)
 {
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&app] {
+    QObject::connect(&input, &QSocketNotifier::activated, [&app, &guards] {
         char buffer[64];
-        if (::read(STDIN_FILENO, buffer, sizeof(buffer)) <= 0)
+        const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof(buffer));
+        if (count <= 0) {
             app.quit();
+        } else if (QByteArray(buffer, int(count)).startsWith("release")) {
+            for (const auto& guard : guards) {
+                guard->release();
+                guard->release();
+            }
+            print(QStringLiteral("released"));
+        }
     });
     return app.exec();
 }
@@ -70,11 +79,6 @@ int main(int argc, char* argv[])
     } else if (mode == QLatin1String("listen-twice")) {
         guards.push_back(makeGuard(id, true));
         guards.push_back(makeGuard(id, true));
-    } else if (mode == QLatin1String("release")) {
-        guards.push_back(makeGuard(id, false));
-        guards.back()->release();
-        guards.back()->release();
-        print(QStringLiteral("released"));
     } else if (mode == QLatin1String("default")) {
         QCoreApplication::setApplicationName(arguments.value(2));
         QCoreApplication::setApplicationVersion(arguments.value(3));
@@ -87,5 +91,5 @@ int main(int argc, char* argv[])
         print(QStringLiteral("unknown mode ") + mode);
         return 2;
     }
-    return holdUntilInputCloses(app);
+    return holdUntilInputCloses(app, guards);
 }
