@@ -169,7 +169,7 @@ void TestSingleApplication::nextStartAfterTheFirst()
     QTemporaryDir otherRuntime;
     QVERIFY(runtime.isValid() && otherRuntime.isValid());
     const QString id = QStringLiteral("App7.0");
-    Probe first({ QStringLiteral("hold"), id }, runtime.path());
+    Probe first({ QStringLiteral("listen"), id }, runtime.path());
     QCOMPARE(first.nextLine(), QStringLiteral("first"));
     QCOMPARE(runOnce({ QStringLiteral("hold"), id }, runtime.path()), QStringLiteral("running"));
     QCOMPARE(runOnce({ QStringLiteral("hold"), QStringLiteral("App7.1") }, runtime.path()), QStringLiteral("first"));
@@ -185,9 +185,13 @@ void TestSingleApplication::nextStartAfterTheFirst()
         QCOMPARE(first.nextLine(), QStringLiteral("released"));
     }
 
-    Probe next({ QStringLiteral("hold"), id }, runtime.path());
+    Probe next({ QStringLiteral("listen"), id }, runtime.path());
     QCOMPARE(next.nextLine(), QStringLiteral("first"));
-    QCOMPARE(runOnce({ QStringLiteral("hold"), id }, runtime.path()), QStringLiteral("running"));
+    QCOMPARE(
+        runOnce({ QStringLiteral("send"), id, QStringLiteral("hi") }, runtime.path()), QStringLiteral("running\nsent"));
+    // A released first instance still serves its channel; the others left it free.
+    if (how != QLatin1String("release"))
+        QCOMPARE(next.nextLine(), QStringLiteral("message 1 \"hi\""));
 }
 
 void TestSingleApplication::simultaneousStartsElectOne_data()
