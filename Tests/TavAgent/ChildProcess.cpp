@@ -54,15 +54,24 @@ bool copyProgram(const QString& program, const QString& directory, const QString
     return true;
 }
 
-QProcessEnvironment childEnvironment(const QString& configDir, const QString& runtimeDir)
+QProcessEnvironment childEnvironment(const QString& configDir)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     if (!configDir.isEmpty())
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir.isEmpty() ? processRuntimeDir() : runtimeDir);
+    environment.insert(
+        QStringLiteral("XDG_RUNTIME_DIR"), configDir.isEmpty() ? processRuntimeDir() : childRuntimeDir(configDir));
     return environment;
+}
+
+QString childRuntimeDir(const QString& configDir)
+{
+    const QString runtime = QDir(configDir).filePath(QStringLiteral(".runtime"));
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return runtime;
 }
 
 ChildRun runChild(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,

@@ -29,13 +29,15 @@ bool copyProgram(const QString& program, const QString& directory, const QString
 // The guard probe built beside the tests.
 QString guardProbePath();
 
-// Environment of a child: UTF-8 locale, no display, settings kept in configDir
-// when given. Agents and single-instance guards keep their names in the
-// runtime directory: runtimeDir when given (a fresh QTemporaryDir, which is
-// 0700), else one that all children of this test process share. So a child is
-// neither silenced by nor silences the agents of other tests and users on the
-// machine, and children given the same runtimeDir see each other.
-QProcessEnvironment childEnvironment(const QString& configDir = QString(), const QString& runtimeDir = QString());
+// Environment of a child: UTF-8 locale, no display; settings kept in configDir
+// when given. Agents and single-instance guards keep their files in the
+// runtime directory: childRuntimeDir(configDir) when configDir is given, else
+// one that all children of this test process share. So a child neither
+// silences nor is silenced by the agents of other tests and users on the
+// machine, and children given the same configDir see each other.
+QProcessEnvironment childEnvironment(const QString& configDir = QString());
+// configDir's ".runtime", made 0700 as a runtime directory must be.
+QString childRuntimeDir(const QString& configDir);
 
 ChildRun runChild(const QString& program, const QStringList& arguments,
     const QProcessEnvironment& environment = childEnvironment(), const QString& workingDir = QString());

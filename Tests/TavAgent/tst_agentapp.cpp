@@ -148,21 +148,21 @@ void TestAgentApp::residentStopsOnSignal()
     QVERIFY(readLines(dir.filePath(QStringLiteral("trace.log"))).first().startsWith("Debug: running tavagent. ("));
 }
 
-// Agents that share a runtime directory see each other: a second resident
+// Agents that share a home (so a runtime directory) see each other: a second resident
 // agent ends at once without a trace, a launch request still runs.
 void TestAgentApp::onlyOneResidentAgent()
 {
-    QTemporaryDir runtime;
+    QTemporaryDir home;
     QTemporaryDir firstDir;
     QTemporaryDir secondDir;
-    QVERIFY(runtime.isValid() && firstDir.isValid() && secondDir.isValid());
+    QVERIFY(home.isValid() && firstDir.isValid() && secondDir.isValid());
     QVERIFY(copyProgram(builtAgentPath(), firstDir.path(), QStringLiteral("TavAgent")));
     QVERIFY(copyProgram(builtAgentPath(), secondDir.path(), QStringLiteral("TavAgent")));
     const QString second = secondDir.filePath(QStringLiteral("TavAgent"));
     const QString secondTrace = secondDir.filePath(QStringLiteral("trace.log"));
 
     QProcess resident;
-    resident.setProcessEnvironment(childEnvironment(firstDir.path(), runtime.path()));
+    resident.setProcessEnvironment(childEnvironment(home.path()));
     resident.start(firstDir.filePath(QStringLiteral("TavAgent")), QStringList());
     QVERIFY2(resident.waitForStarted(), qPrintable(resident.errorString()));
     const auto stopResident = qScopeGuard([&resident] {
@@ -172,15 +172,14 @@ void TestAgentApp::onlyOneResidentAgent()
     });
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(firstDir.filePath(QStringLiteral("trace.log"))), 15000);
 
-    const ChildRun duplicate
-        = runChild(second, {}, childEnvironment(secondDir.path(), runtime.path()), secondDir.path());
+    const ChildRun duplicate = runChild(second, {}, childEnvironment(home.path()), secondDir.path());
     QVERIFY2(duplicate.finished, "a second resident agent kept running");
     QCOMPARE(duplicate.exitStatus, QProcess::NormalExit);
     QCOMPARE(duplicate.exitCode, 0);
     QVERIFY(!QFile::exists(secondTrace));
 
     const ChildRun launch = runChild(second, { QStringLiteral("tavlo://?callback=cb&tool=Writer2") },
-        childEnvironment(secondDir.path(), runtime.path()), secondDir.path());
+        childEnvironment(home.path()), secondDir.path());
     QVERIFY(launch.finished);
     QCOMPARE(launch.exitCode, 0);
     const QStringList trace = readLines(secondTrace);

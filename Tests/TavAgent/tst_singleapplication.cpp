@@ -20,14 +20,14 @@ namespace {
 
 constexpr int waitMs = 15000;
 
-// A guard probe running in the background, with a runtime directory of the
-// test's own, read line by line.
+// A guard probe running in the background, read line by line. Probes given
+// the same home directory share a runtime directory and see each other.
 class Probe
 {
 public:
-    Probe(const QStringList& arguments, const QString& runtimeDir)
+    Probe(const QStringList& arguments, const QString& home)
     {
-        m_process.setProcessEnvironment(childEnvironment(QString(), runtimeDir));
+        m_process.setProcessEnvironment(childEnvironment(home));
         m_process.start(guardProbePath(), arguments);
     }
 
@@ -71,9 +71,9 @@ private:
 };
 
 // Starts a probe and lets it end at once: what its guard found, and did.
-QString runOnce(const QStringList& arguments, const QString& runtimeDir)
+QString runOnce(const QStringList& arguments, const QString& home)
 {
-    return Probe(arguments, runtimeDir).output();
+    return Probe(arguments, home).output();
 }
 
 QByteArray readExactly(QLocalSocket& socket, qint64 count)
@@ -144,11 +144,11 @@ void TestSingleApplication::defaultGuardUsesNameAndVersion()
     QFETCH(QString, name);
     QFETCH(QString, version);
     QFETCH(QString, sameId);
-    QTemporaryDir runtime;
-    QVERIFY(runtime.isValid());
-    Probe first({ QStringLiteral("default"), name, version }, runtime.path());
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    Probe first({ QStringLiteral("default"), name, version }, home.path());
     QCOMPARE(first.nextLine(), QStringLiteral("first"));
-    QCOMPARE(runOnce({ QStringLiteral("hold"), sameId }, runtime.path()), QStringLiteral("running"));
+    QCOMPARE(runOnce({ QStringLiteral("hold"), sameId }, home.path()), QStringLiteral("running"));
 }
 
 void TestSingleApplication::nextStartAfterTheFirst_data()
@@ -165,15 +165,15 @@ void TestSingleApplication::nextStartAfterTheFirst_data()
 void TestSingleApplication::nextStartAfterTheFirst()
 {
     QFETCH(QString, how);
-    QTemporaryDir runtime;
-    QTemporaryDir otherRuntime;
-    QVERIFY(runtime.isValid() && otherRuntime.isValid());
+    QTemporaryDir home;
+    QTemporaryDir otherHome;
+    QVERIFY(home.isValid() && otherHome.isValid());
     const QString id = QStringLiteral("App7.0");
-    Probe first({ QStringLiteral("listen"), id }, runtime.path());
+    Probe first({ QStringLiteral("listen"), id }, home.path());
     QCOMPARE(first.nextLine(), QStringLiteral("first"));
-    QCOMPARE(runOnce({ QStringLiteral("hold"), id }, runtime.path()), QStringLiteral("running"));
-    QCOMPARE(runOnce({ QStringLiteral("hold"), QStringLiteral("App7.1") }, runtime.path()), QStringLiteral("first"));
-    QCOMPARE(runOnce({ QStringLiteral("hold"), id }, otherRuntime.path()), QStringLiteral("first"));
+    QCOMPARE(runOnce({ QStringLiteral("hold"), id }, home.path()), QStringLiteral("running"));
+    QCOMPARE(runOnce({ QStringLiteral("hold"), QStringLiteral("App7.1") }, home.path()), QStringLiteral("first"));
+    QCOMPARE(runOnce({ QStringLiteral("hold"), id }, otherHome.path()), QStringLiteral("first"));
 
     if (how == QLatin1String("end")) {
         first.end();
@@ -185,10 +185,10 @@ void TestSingleApplication::nextStartAfterTheFirst()
         QCOMPARE(first.nextLine(), QStringLiteral("released"));
     }
 
-    Probe next({ QStringLiteral("listen"), id }, runtime.path());
+    Probe next({ QStringLiteral("listen"), id }, home.path());
     QCOMPARE(next.nextLine(), QStringLiteral("first"));
     QCOMPARE(
-        runOnce({ QStringLiteral("send"), id, QStringLiteral("hi") }, runtime.path()), QStringLiteral("running\nsent"));
+        runOnce({ QStringLiteral("send"), id, QStringLiteral("hi") }, home.path()), QStringLiteral("running\nsent"));
     // A released first instance still serves its channel; the others left it free.
     if (how != QLatin1String("release"))
         QCOMPARE(next.nextLine(), QStringLiteral("message 1 \"hi\""));
@@ -204,18 +204,18 @@ void TestSingleApplication::simultaneousStartsElectOne_data()
 void TestSingleApplication::simultaneousStartsElectOne()
 {
     QFETCH(bool, afterKill);
-    QTemporaryDir runtime;
-    QVERIFY(runtime.isValid());
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
     const QString id = QStringLiteral("App");
     if (afterKill) {
-        Probe killed({ QStringLiteral("hold"), id }, runtime.path());
+        Probe killed({ QStringLiteral("hold"), id }, home.path());
         QCOMPARE(killed.nextLine(), QStringLiteral("first"));
         killed.kill();
     }
 
     std::vector<std::unique_ptr<Probe>> probes;
     for (int i = 0; i < 8; ++i)
-        probes.push_back(std::make_unique<Probe>(QStringList { QStringLiteral("hold"), id }, runtime.path()));
+        probes.push_back(std::make_unique<Probe>(QStringList { QStringLiteral("hold"), id }, home.path()));
     QStringList answers;
     for (const auto& probe : probes)
         answers << probe->nextLine();
@@ -244,17 +244,17 @@ void TestSingleApplication::encode()
 // found nothing sends nothing.
 void TestSingleApplication::sendAndAcknowledge()
 {
-    QTemporaryDir runtime;
-    QVERIFY(runtime.isValid());
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
     const QString id = QStringLiteral("App");
-    QCOMPARE(runOnce({ QStringLiteral("send"), id, QStringLiteral("lost") }, runtime.path()),
+    QCOMPARE(runOnce({ QStringLiteral("send"), id, QStringLiteral("lost") }, home.path()),
         QStringLiteral("first\nnot sent"));
 
-    Probe listener({ QStringLiteral("listen-twice"), id }, runtime.path());
+    Probe listener({ QStringLiteral("listen-twice"), id }, home.path());
     QCOMPARE(listener.nextLine(), QStringLiteral("first"));
     QCOMPARE(listener.nextLine(), QStringLiteral("running"));
     const QString text = QString::fromUtf8("Žluťoučký kůň 😀");
-    QCOMPARE(runOnce({ QStringLiteral("send"), id, text }, runtime.path()), QStringLiteral("running\nsent"));
+    QCOMPARE(runOnce({ QStringLiteral("send"), id, text }, home.path()), QStringLiteral("running\nsent"));
     QStringList lines { listener.nextLine(), listener.nextLine() };
     lines.sort();
     QCOMPARE(lines, QStringList({ "message 1 \"" + text + '"', "message 2 \"" + text + '"' }));
@@ -283,15 +283,15 @@ void TestSingleApplication::rawFrames()
 {
     QFETCH(QByteArray, frame);
     QFETCH(QString, received);
-    QTemporaryDir runtime;
-    QVERIFY(runtime.isValid());
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
     const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(childRuntimeDir(home.path())));
     const auto restore = qScopeGuard([&savedRuntime] { qputenv("XDG_RUNTIME_DIR", savedRuntime); });
     const QString id = QStringLiteral("ab");
     const QString serverName = Vondra::InstanceScope::serverName(SingleApplicationPrivate::keyFor(id));
 
-    Probe listener({ QStringLiteral("listen"), id }, runtime.path());
+    Probe listener({ QStringLiteral("listen"), id }, home.path());
     QCOMPARE(listener.nextLine(), QStringLiteral("first"));
     QLocalSocket client;
     client.connectToServer(serverName);
