@@ -1,14 +1,12 @@
 #include "AgentApp.h"
 
 #include "CrashTranslation.h"
-#include "SingleApplication.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMessageBox>
-#include <QMutex>
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
@@ -36,8 +34,7 @@ public:
     std::unique_ptr<QTranslator> appTranslator;
     QThreadPool launchPool;
     QMessageBox messageBox;
-    mutable QMutex guardMutex;
-    SingleApplication* instanceGuard = nullptr;
+    bool otherInstanceRuns = false;
 };
 
 AgentApp::AgentApp(int& argc, char** argv)
@@ -73,23 +70,14 @@ void AgentApp::listen()
     // Shows the tray icon and starts the local bridge once those exist.
 }
 
-void AgentApp::setInstanceGuard(SingleApplication* guard)
-{
-    const QMutexLocker locker(&d->guardMutex);
-    d->instanceGuard = guard;
-}
-
 bool AgentApp::otherInstanceRuns() const
 {
-    const QMutexLocker locker(&d->guardMutex);
-    return d->instanceGuard && d->instanceGuard->isRunning();
+    return d->otherInstanceRuns;
 }
 
-void AgentApp::releaseInstanceGuard()
+void AgentApp::setOtherInstanceRuns(bool runs)
 {
-    const QMutexLocker locker(&d->guardMutex);
-    if (d->instanceGuard)
-        d->instanceGuard->release();
+    d->otherInstanceRuns = runs;
 }
 
 void AgentApp::showMessage(const QString& title, const QString& text)

@@ -9,7 +9,6 @@
 namespace Vondra {
 
 class AgentAppPrivate;
-class SingleApplication;
 
 // The agent's application object and the owner of its long-lived parts. Other
 // parts reach it through instance(), from any thread.
@@ -41,14 +40,11 @@ public:
     // given locale is remembered, an empty one forgotten.
     void setLanguage(const QString& locale, bool save);
 
-    // The entry's single-instance guard, for the agent's self-update: launch
-    // mode leaves it to another running agent, and the hand-over releases the
-    // guard before TavUpdate starts, so the restarted agent is the first
-    // instance even while this process is still ending. Callable from any
-    // thread; without a guard there is no other agent and nothing to release.
-    void setInstanceGuard(SingleApplication* guard);
+    // Whether another agent of this version ran when this one started, as the
+    // entry's single-instance guard found: launch mode then leaves the agent's
+    // self-update to that agent. Set before any other thread starts.
     bool otherInstanceRuns() const;
-    void releaseInstanceGuard();
+    void setOtherInstanceRuns(bool runs);
 
 public slots:
     // Starts the resident agent's services.

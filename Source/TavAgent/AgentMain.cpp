@@ -7,7 +7,6 @@
 #include "TraceLog.h"
 
 #include <QDebug>
-#include <QScopeGuard>
 #include <QStringList>
 
 namespace Vondra {
@@ -59,8 +58,7 @@ int runAgent(int& argc, char** argv)
     SingleApplication guard;
     if (guard.isRunning() && argc < 2)
         return 0;
-    app.setInstanceGuard(&guard);
-    const auto forgetGuard = qScopeGuard([&app] { app.setInstanceGuard(nullptr); });
+    app.setOtherInstanceRuns(guard.isRunning());
     qInstallMessageHandler(traceMessageHandler);
     qDebug("running tavagent.");
     if (argc >= 2)

@@ -29,12 +29,12 @@ public:
     // Whether another instance held the segment at construction; never changes.
     bool isRunning() const;
 
+public slots:
     // Gives up the segment before the guard goes, so that the next start is the
     // first instance even while this process is still ending. Safe to call
     // twice, and from any thread.
     void release();
 
-public slots:
     // Hands message to the running instance; true only when it acknowledged it.
     bool sendMessage(const QString& message, int timeout = 500);
 
