@@ -31,8 +31,8 @@ public:
 
 public slots:
     // Gives up the segment before the guard goes, so that the next start is the
-    // first instance even while this process is still ending. Safe to call
-    // twice, and from any thread.
+    // first instance even while this process is still ending (a local server
+    // this process serves stays open). Safe to call twice, and from any thread.
     void release();
 
     // Hands message to the running instance; true only when it acknowledged it.
