@@ -15,7 +15,7 @@
 
 // A System V segment is system-wide and outlives a holder killed with SIGKILL.
 // So the segment's key file, the election lock and the server's socket live in
-// a directory that only the user can write ($XDG_RUNTIME_DIR, else a 0700
+// a directory that only the user can enter ($XDG_RUNTIME_DIR, else a 0700
 // directory of the user's under the temporary directory), and their names
 // carry the user: another user can neither see nor claim them, and a process
 // given a directory of its own gets a guard of its own. A segment is tied to
@@ -30,7 +30,7 @@ bool isPrivateDirectory(const QByteArray& path, bool followLink)
     struct stat info = {};
     if ((followLink ? ::stat(path.constData(), &info) : ::lstat(path.constData(), &info)) != 0)
         return false;
-    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && (info.st_mode & (S_IRWXG | S_IRWXO)) == 0;
 }
 
 QString privateDirectory()

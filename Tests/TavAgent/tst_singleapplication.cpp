@@ -5,12 +5,14 @@
 
 #include <QLocalSocket>
 #include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 #include <memory>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 using Vondra::LocalFrame;
@@ -25,10 +27,14 @@ constexpr int waitMs = 15000;
 class Probe
 {
 public:
-    Probe(const QStringList& arguments, const QString& home)
+    // runAs, when given, is the command that starts the probe as another user.
+    Probe(const QStringList& arguments, const QString& home, const QStringList& runAs = {})
     {
         m_process.setProcessEnvironment(childEnvironment(home));
-        m_process.start(guardProbePath(), arguments);
+        if (runAs.isEmpty())
+            m_process.start(guardProbePath(), arguments);
+        else
+            m_process.start(runAs.first(), runAs.mid(1) + QStringList(guardProbePath()) + arguments);
     }
 
     ~Probe()
@@ -100,6 +106,7 @@ private slots:
     void defaultGuardUsesNameAndVersion();
     void nextStartAfterTheFirst_data();
     void nextStartAfterTheFirst();
+    void otherUserHasAGuardOfItsOwn();
     void simultaneousStartsElectOne_data();
     void simultaneousStartsElectOne();
     void encode_data();
@@ -192,6 +199,29 @@ void TestSingleApplication::nextStartAfterTheFirst()
     // A released first instance still serves its channel; the others left it free.
     if (how != QLatin1String("release"))
         QCOMPARE(next.nextLine(), QStringLiteral("message 1 \"hi\""));
+}
+
+// Another user handed our runtime directory cannot enter it, and neither sees
+// nor claims our guard.
+void TestSingleApplication::otherUserHasAGuardOfItsOwn()
+{
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (::geteuid() != 0 || setpriv.isEmpty())
+        QSKIP("needs root and setpriv to start a process as another user");
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    Probe first({ QStringLiteral("hold"), QStringLiteral("App") }, home.path());
+    QCOMPARE(first.nextLine(), QStringLiteral("first"));
+
+    const QStringList asNobody { setpriv, QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+        QStringLiteral("--clear-groups") };
+    Probe other({ QStringLiteral("hold"), QStringLiteral("App") }, home.path(), asNobody);
+    const QString answer = other.nextLine();
+    if (answer == QLatin1String("(none)"))
+        QSKIP("the probe cannot run as another user here");
+    QCOMPARE(answer, QStringLiteral("first"));
+    Probe otherSecond({ QStringLiteral("hold"), QStringLiteral("App") }, home.path(), asNobody);
+    QCOMPARE(otherSecond.nextLine(), QStringLiteral("running"));
 }
 
 void TestSingleApplication::simultaneousStartsElectOne_data()
