@@ -50,7 +50,7 @@ public:
 // (SingleApplication_unix.cpp, SingleApplication_win.cpp). Windows scopes them
 // to the logon session by itself, and its kernel objects end with the last
 // process holding them. Elsewhere they live in a directory that only the user
-// can write, named after the user, and a segment can outlive a killed holder.
+// can enter, named after the user, and a segment can outlive a killed holder.
 namespace InstanceScope {
 
 // Gives segment its name for key; false when the scope cannot be set up.
