@@ -27,7 +27,10 @@ namespace {
 class ScriptedServer : public QTcpServer
 {
 public:
-    enum Behaviour { Silent, HeadersThenSilence, Endless, EndlessError, CutShort };
+    enum Behaviour { Silent, HeadersThenSilence, Endless, EndlessError, CutShort, Gzipped, Trickle, RedirectToFile };
+
+    // The head of the last request, as it arrived.
+    QByteArray requestHead;
 
     explicit ScriptedServer(Behaviour behaviour)
         : behaviour(behaviour)
@@ -45,8 +48,30 @@ private:
     void serve(QTcpSocket* socket)
     {
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { requestHead += socket->readAll(); });
         if (behaviour == Silent)
             return;
+        if (behaviour == Gzipped) {
+            // "a tiny index\n", gzipped
+            const QByteArray gzip("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x4b\x54\x28\xc9\xcc\xab\x54\xc8\xcc\x4b\x49"
+                                  "\xad\xe0\x02\x00\xba\x9d\xb8\xbb\x0d\x00\x00\x00",
+                33);
+            socket->write("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 33\r\n\r\n" + gzip);
+            return;
+        }
+        if (behaviour == RedirectToFile) {
+            socket->write("HTTP/1.1 302 Found\r\nLocation: file:///etc/hostname\r\nContent-Length: 0\r\n\r\n");
+            return;
+        }
+        if (behaviour == Trickle) {
+            // Announces 900 KiB, then sends one byte every 50 ms: never
+            // silent long enough to stall, and never done.
+            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 921600\r\n\r\n");
+            auto* timer = new QTimer(socket);
+            connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
+            timer->start(50);
+            return;
+        }
         const bool endless = behaviour == Endless || behaviour == EndlessError;
         socket->write(behaviour == EndlessError ? "HTTP/1.1 500 Oops\r\n" : "HTTP/1.1 200 OK\r\n");
         socket->write("Content-Type: application/octet-stream\r\n");
@@ -111,13 +136,16 @@ struct Outcome
     QByteArray body;
 };
 
-Outcome fetch(const QUrl& url, qint64 maximumSize = Transfer::defaultMaximumSize(), int stallTimeout = 5000)
+Outcome fetch(const QUrl& url, qint64 maximumSize = Transfer::defaultMaximumSize(), int stallTimeout = 5000,
+    const std::function<void(Transfer&)>& prepare = {})
 {
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
     Transfer transfer;
     transfer.setMaximumSize(maximumSize);
     transfer.setStallTimeout(stallTimeout);
+    if (prepare)
+        prepare(transfer);
     QSignalSpy finished(&transfer, &Transfer::finished);
     transfer.start(url, &sink);
     if (!finished.wait(20000))
@@ -137,10 +165,13 @@ private slots:
     void fetchesOverHttpAndFile();
     void followsAtMostFiveRedirects();
     void neverStepsDownFromHttps();
+    void refusesRedirectsToFiles();
     void reportsServersThatStall_data();
     void reportsServersThatStall();
     void capsTheSize_data();
     void capsTheSize();
+    void refusesEncodedAnswers();
+    void endsTransfersThatTrickle();
     void reportsFailuresAPersonCanActOn();
     void abortEndsWithCancelled();
     void reportsAFullDisk();
@@ -226,13 +257,27 @@ void TestTransfer::neverStepsDownFromHttps()
     QSslConfiguration::setDefaultConfiguration(trusting);
     const Outcome safe = fetch(server.via(server.via(server.ok())));
     const Outcome downgrade = fetch(server.via(nginx->baseUrl().resolved(QUrl(QStringLiteral("file.bin")))));
+    const Outcome toFile = fetch(server.via(QUrl(QStringLiteral("file:///etc/hostname"))));
     QSslConfiguration::setDefaultConfiguration(saved);
 
     QVERIFY2(safe.success, qPrintable(safe.error));
     QCOMPARE(safe.body, QByteArray("ok"));
     QVERIFY(!downgrade.success);
-    QVERIFY2(downgrade.error.contains(QLatin1String("less safe")), qPrintable(downgrade.error));
+    QVERIFY2(downgrade.error.contains(QLatin1String("refused the redirect")), qPrintable(downgrade.error));
     QVERIFY(downgrade.body.isEmpty());
+    QVERIFY(!toFile.success);
+    QVERIFY2(toFile.error.contains(QLatin1String("refused the redirect")), qPrintable(toFile.error));
+}
+
+void TestTransfer::refusesRedirectsToFiles()
+{
+    ScriptedServer server(ScriptedServer::RedirectToFile);
+    const Outcome outcome = fetch(server.url());
+    QVERIFY(!outcome.success);
+    QVERIFY2(outcome.error.contains(QLatin1String("refused the redirect from ") + server.url().toString()
+                 + QLatin1String(" to file:///etc/hostname")),
+        qPrintable(outcome.error));
+    QVERIFY(outcome.body.isEmpty());
 }
 
 void TestTransfer::reportsServersThatStall_data()
@@ -268,6 +313,30 @@ void TestTransfer::capsTheSize()
     QVERIFY(!outcome.success);
     QVERIFY2(outcome.error.contains(QString::number(cap)), qPrintable(outcome.error));
     QVERIFY(outcome.body.size() <= cap);
+}
+
+// Left to itself QtNetwork asks for gzip and inflates the answer before any
+// cap sees it: a few KiB on the wire may become gigabytes in memory.
+void TestTransfer::refusesEncodedAnswers()
+{
+    ScriptedServer server(ScriptedServer::Gzipped);
+    const Outcome outcome = fetch(server.url());
+    QVERIFY(!outcome.success);
+    QVERIFY2(outcome.error.contains(QLatin1String("Content-Encoding: gzip")), qPrintable(outcome.error));
+    QVERIFY(outcome.body.isEmpty());
+    QVERIFY2(
+        server.requestHead.toLower().contains("\r\naccept-encoding: identity\r\n"), server.requestHead.constData());
+}
+
+// Each byte restarts the stall timer, so only the average rate ends it.
+void TestTransfer::endsTransfersThatTrickle()
+{
+    ScriptedServer server(ScriptedServer::Trickle);
+    const Outcome outcome = fetch(server.url(), Transfer::defaultMaximumSize(), 5000,
+        [](Transfer& transfer) { transfer.setMinimumRate(1024, 300); });
+    QVERIFY(!outcome.success);
+    QVERIFY2(outcome.error.endsWith(QLatin1String("less than 1024 bytes per second arrived over 0.3 seconds")),
+        qPrintable(outcome.error));
 }
 
 void TestTransfer::reportsFailuresAPersonCanActOn()

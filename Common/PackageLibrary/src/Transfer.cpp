@@ -1,5 +1,7 @@
 #include "Transfer.h"
 
+#include "Limits.h"
+
 #include <QFileDevice>
 #include <QHostAddress>
 #include <QIODevice>
@@ -71,12 +73,22 @@ public:
     QPointer<QNetworkReply> reply;
     QPointer<QIODevice> sink;
     QTimer stallTimer;
+    QTimer rateTimer;
+    QTimer deadlineTimer;
+    QTimer headerTimer;
     QUrl url;
     QUrl currentUrl;
     qint64 maximumSize = Transfer::defaultMaximumSize();
     int stallTimeout = Transfer::defaultStallTimeout();
+    qint64 minimumRate = Limits::minimumRate();
+    int rateWindow = Limits::rateWindowMsec();
+    int deadline = 0;
+    int headerTimeout = 0;
     qint64 received = 0;
     qint64 errorPageBytes = 0;
+    // Everything read from the reply, error pages too; the rate check's measure.
+    qint64 wireBytes = 0;
+    qint64 wireBytesAtWindowStart = 0;
     int redirects = 0;
     bool running = false;
     QString errorString;
@@ -86,8 +98,12 @@ public:
     void onMetaData();
     void onReadyRead();
     void onRedirected(const QUrl& target);
+    void refuseRedirect(const QUrl& target);
     void onReplyFinished();
     void onStalled();
+    void checkRate();
+    void startTimers();
+    bool isEncoded() const;
     bool isErrorStatus() const;
     void failWithStatus();
     void fail(const QString& text);
@@ -131,11 +147,26 @@ void TransferPrivate::failWithStatus()
                  reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()));
 }
 
+// Without an Accept-Encoding of our own QtNetwork asks for gzip and inflates
+// the answer before any cap sees it; we ask for identity and refuse anything
+// else, so what is counted is what came over the wire.
+bool TransferPrivate::isEncoded() const
+{
+    const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed();
+    return !encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0;
+}
+
 void TransferPrivate::onMetaData()
 {
     stallTimer.start();
+    headerTimer.stop();
     if (!reply || isErrorStatus())
         return;
+    if (isEncoded()) {
+        fail(Transfer::tr("cannot fetch %1: the server sent it encoded (Content-Encoding: %2), not as the file itself")
+                 .arg(url.toDisplayString(), QString::fromLatin1(reply->rawHeader("Content-Encoding").left(64))));
+        return;
+    }
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() > maximumSize)
         fail(Transfer::tr("cannot fetch %1: the server announces %2 bytes, more than the allowed %3")
@@ -150,7 +181,9 @@ void TransferPrivate::onReadyRead()
     // An error page is not the file. It is read only so far: a hostile
     // server's would never end.
     if (isErrorStatus()) {
-        errorPageBytes += reply->skip(reply->bytesAvailable());
+        const qint64 skipped = reply->skip(reply->bytesAvailable());
+        errorPageBytes += skipped;
+        wireBytes += skipped;
         if (errorPageBytes > maximumErrorPageSize)
             failWithStatus();
         return;
@@ -160,6 +193,7 @@ void TransferPrivate::onReadyRead()
         const qint64 n = reply->read(buffer, sizeof buffer);
         if (n <= 0)
             break;
+        wireBytes += n;
         if (received + n > maximumSize) {
             fail(Transfer::tr("cannot fetch %1: more than the allowed %2 bytes arrived")
                      .arg(url.toDisplayString(), QString::number(maximumSize)));
@@ -186,11 +220,18 @@ void TransferPrivate::onRedirected(const QUrl& target)
         return;
     }
     if (!isRedirectAllowed(currentUrl, target) || reply->error() == QNetworkReply::InsecureRedirectError) {
-        fail(Transfer::tr("cannot fetch %1: refused the redirect from %2 to %3, which is less safe")
-                 .arg(url.toDisplayString(), currentUrl.toDisplayString(), target.toDisplayString()));
+        refuseRedirect(target);
         return;
     }
     currentUrl = target;
+    if (headerTimeout > 0)
+        headerTimer.start(); // a new request is on its way
+}
+
+void TransferPrivate::refuseRedirect(const QUrl& target)
+{
+    fail(Transfer::tr("cannot fetch %1: refused the redirect from %2 to %3, which is less safe")
+             .arg(url.toDisplayString(), currentUrl.toDisplayString(), target.toDisplayString()));
 }
 
 void TransferPrivate::onReplyFinished()
@@ -200,9 +241,12 @@ void TransferPrivate::onReplyFinished()
     onReadyRead(); // whatever is left in the buffer
     if (!running)
         return;
-    if (reply->error() == QNetworkReply::InsecureRedirectError) {
-        const QUrl target = currentUrl.resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
-        onRedirected(target);
+    // QtNetwork ends with the redirect itself where it will not follow it
+    // (to file://, or from https to http); that is our refusal, not an answer.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray location = reply->rawHeader("Location");
+    if (reply->error() == QNetworkReply::InsecureRedirectError || (status / 100 == 3 && !location.isEmpty())) {
+        refuseRedirect(currentUrl.resolved(QUrl::fromEncoded(location)));
         return;
     }
     if (isErrorStatus()) {
@@ -228,6 +272,27 @@ void TransferPrivate::onStalled()
              .arg(url.toDisplayString(), QString::number(stallTimeout / 1000.0)));
 }
 
+void TransferPrivate::checkRate()
+{
+    const qint64 arrived = wireBytes - wireBytesAtWindowStart;
+    wireBytesAtWindowStart = wireBytes;
+    if (arrived * 1000 < minimumRate * rateWindow)
+        fail(Transfer::tr("cannot fetch %1: less than %2 bytes per second arrived over %3 seconds")
+                 .arg(url.toDisplayString(), QString::number(minimumRate), QString::number(rateWindow / 1000.0)));
+}
+
+void TransferPrivate::startTimers()
+{
+    stallTimer.setInterval(stallTimeout);
+    stallTimer.start();
+    if (minimumRate > 0 && rateWindow > 0)
+        rateTimer.start(rateWindow);
+    if (deadline > 0)
+        deadlineTimer.start(deadline);
+    if (headerTimeout > 0)
+        headerTimer.start(headerTimeout);
+}
+
 void TransferPrivate::fail(const QString& text)
 {
     if (!running)
@@ -248,6 +313,9 @@ void TransferPrivate::complete(bool success)
         return;
     running = false;
     stallTimer.stop();
+    rateTimer.stop();
+    deadlineTimer.stop();
+    headerTimer.stop();
     dropReply();
     emit q->finished(success);
 }
@@ -269,6 +337,17 @@ Transfer::Transfer(QObject* parent)
 {
     d->stallTimer.setSingleShot(true);
     connect(&d->stallTimer, &QTimer::timeout, this, [this] { d->onStalled(); });
+    connect(&d->rateTimer, &QTimer::timeout, this, [this] { d->checkRate(); });
+    d->deadlineTimer.setSingleShot(true);
+    connect(&d->deadlineTimer, &QTimer::timeout, this, [this] {
+        d->fail(tr("cannot fetch %1: not done within %2 seconds")
+                    .arg(d->url.toDisplayString(), QString::number(d->deadline / 1000.0)));
+    });
+    d->headerTimer.setSingleShot(true);
+    connect(&d->headerTimer, &QTimer::timeout, this, [this] {
+        d->fail(tr("cannot fetch %1: the server did not answer within %2 seconds")
+                    .arg(d->url.toDisplayString(), QString::number(d->headerTimeout / 1000.0)));
+    });
 }
 
 Transfer::~Transfer()
@@ -294,9 +373,7 @@ qint64 Transfer::maximumSize() const
 
 int Transfer::defaultStallTimeout()
 {
-    bool ok = false;
-    const int fromEnvironment = qEnvironmentVariableIntValue("TAVUPDATER_STALL_TIMEOUT_MS", &ok);
-    return ok && fromEnvironment > 0 ? fromEnvironment : 30000;
+    return Limits::stallTimeoutMsec();
 }
 
 void Transfer::setStallTimeout(int msec)
@@ -309,6 +386,42 @@ int Transfer::stallTimeout() const
     return d->stallTimeout;
 }
 
+void Transfer::setMinimumRate(qint64 bytesPerSecond, int windowMsec)
+{
+    d->minimumRate = bytesPerSecond;
+    d->rateWindow = windowMsec;
+}
+
+qint64 Transfer::minimumRate() const
+{
+    return d->minimumRate;
+}
+
+int Transfer::rateWindow() const
+{
+    return d->rateWindow;
+}
+
+void Transfer::setDeadline(int msec)
+{
+    d->deadline = msec;
+}
+
+int Transfer::deadline() const
+{
+    return d->deadline;
+}
+
+void Transfer::setHeaderTimeout(int msec)
+{
+    d->headerTimeout = msec;
+}
+
+int Transfer::headerTimeout() const
+{
+    return d->headerTimeout;
+}
+
 void Transfer::start(const QUrl& url, QIODevice* sink)
 {
     if (d->running)
@@ -318,6 +431,8 @@ void Transfer::start(const QUrl& url, QIODevice* sink)
     d->sink = sink;
     d->received = 0;
     d->errorPageBytes = 0;
+    d->wireBytes = 0;
+    d->wireBytesAtWindowStart = 0;
     d->redirects = 0;
     d->errorString.clear();
     d->running = true;
@@ -339,11 +454,11 @@ void Transfer::start(const QUrl& url, QIODevice* sink)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(maximumRedirects() + 1);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setRawHeader("Accept-Encoding", "identity");
     d->reply = d->networkManager()->get(request);
     d->reply->setReadBufferSize(readBufferSize);
     d->connectReply();
-    d->stallTimer.setInterval(d->stallTimeout);
-    d->stallTimer.start();
+    d->startTimers();
 }
 
 void Transfer::abort()

@@ -15,9 +15,12 @@ class TransferPrivate;
 
 // Fetches one URL through QtNetwork (http, https, file; system proxy settings),
 // following at most 5 redirects and never from https to a less safe scheme.
-// Fails when no byte arrives for stallTimeout() ms, or when more than
-// maximumSize() bytes arrive (checked against Content-Length up front too).
-// The body is streamed into the sink as it arrives, so memory stays flat.
+// Fails when no byte arrives for stallTimeout() ms, when the average rate
+// drops below minimumRate(), when a deadline or header timeout is set and
+// passes, or when more than maximumSize() bytes arrive (checked against
+// Content-Length up front too). Only unencoded answers are accepted, so the
+// size cap counts the bytes on the wire. The body is streamed into the sink
+// as it arrives, so memory stays flat.
 class Transfer : public QObject
 {
     Q_OBJECT
@@ -34,6 +37,22 @@ public:
     static int defaultStallTimeout();
     void setStallTimeout(int msec);
     int stallTimeout() const;
+
+    // Fewer than bytesPerSecond averaged over each window of msec fails the
+    // transfer; the first window is the grace period. 1024 over 60000 by
+    // default (TAVUPDATER_MINIMUM_RATE, TAVUPDATER_RATE_WINDOW_MS); 0 turns it off.
+    void setMinimumRate(qint64 bytesPerSecond, int windowMsec);
+    qint64 minimumRate() const;
+    int rateWindow() const;
+
+    // The whole transfer, redirects included, must be done within msec; 0 (the default) sets no deadline.
+    void setDeadline(int msec);
+    int deadline() const;
+
+    // Response headers must arrive within msec of sending each request,
+    // connecting included; 0 (the default) leaves waiting to the stall timeout.
+    void setHeaderTimeout(int msec);
+    int headerTimeout() const;
 
     static int maximumRedirects() { return 5; }
 
