@@ -89,6 +89,8 @@ private slots:
     void refusesAnIndexNamingNoTarget();
     void reportsBrokenSourcesAndGoesOn();
     void stopCancelsTheSearch();
+    void limitsTheTimeForAnIndex_data();
+    void limitsTheTimeForAnIndex();
     void whatItFindsInstalls();
 
 private:
@@ -357,6 +359,45 @@ void TestFinder::stopCancelsTheSearch()
     QVERIFY(finder.updates().isEmpty());
     QCOMPARE(errors.count(), 1);
     QCOMPARE(errors.first().at(0).toInt(), int(Task::CancelledError));
+}
+
+void TestFinder::limitsTheTimeForAnIndex_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<int>("headerTimeout");
+    QTest::addColumn<int>("deadline");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no answer") << true << 300 << 60000 << "did not answer within 0.3 seconds";
+    QTest::newRow("past the deadline") << true << 60000 << 300 << "not done within 0.3 seconds";
+    QTest::newRow("refused at once") << false << 60000 << 60000 << "cannot reach";
+}
+
+// A server that accepts and never answers would otherwise hold the agent's
+// check before every launch for the whole stall timeout.
+void TestFinder::limitsTheTimeForAnIndex()
+{
+    QFETCH(bool, listening);
+    QFETCH(int, headerTimeout);
+    QFETCH(int, deadline);
+    QFETCH(QString, expected);
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1/tool").arg(silent.serverPort()));
+    if (!listening)
+        silent.close();
+    QTemporaryDir directory;
+    Updater::Target target(QStringLiteral("tool"));
+    target.setDirectory(directory.path());
+    target.packagesInfo()->installPackage(QStringLiteral("tool"), QStringLiteral("1.0"), QString(), QString(), {}, 0);
+    target.addUpdateSource(QStringLiteral("tool"), QStringLiteral("tool"), QString(), url, 1);
+    UpdateFinder finder(&target);
+    finder.setIndexHeaderTimeout(headerTimeout);
+    finder.setIndexDeadline(deadline);
+    QSignalSpy errors(&finder, &Task::error);
+    QVERIFY(!finder.run());
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().at(0).toInt(), int(Task::NetworkError));
+    QVERIFY2(errors.first().at(1).toString().contains(expected), qPrintable(errors.first().at(1).toString()));
 }
 
 // The finder's updates, as tavrepo published them, are what the installer installs.

@@ -29,6 +29,14 @@ public:
     QString platformIdentifier() const;
     void setPlatformIdentifier(const QString& id);
 
+    // Fetching one index may take at most msec, redirects included (30000 by
+    // default, TAVUPDATER_INDEX_DEADLINE_MS), and its server must start to
+    // answer within msec of each request (10000, TAVUPDATER_INDEX_HEADER_TIMEOUT_MS).
+    void setIndexDeadline(int msec);
+    int indexDeadline() const;
+    void setIndexHeaderTimeout(int msec);
+    int indexHeaderTimeout() const;
+
     // The updates found by the last run; owned by the finder.
     QList<Update*> updates() const;
 

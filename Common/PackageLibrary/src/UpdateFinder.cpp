@@ -1,6 +1,7 @@
 #include "Updater/UpdateFinder.h"
 
 #include "KeyFile.h"
+#include "Limits.h"
 #include "RepositoryIndex.h"
 #include "Transfer.h"
 #include "Updater/PackagesInfo.h"
@@ -46,6 +47,8 @@ public:
     std::function<void(int, const QString&)> fail;
     std::function<void(bool)> finish;
     QString platformIdentifier = UpdateFinder::defaultPlatformIdentifier();
+    int indexDeadline = Limits::indexDeadlineMsec();
+    int indexHeaderTimeout = Limits::indexHeaderTimeoutMsec();
     std::vector<std::unique_ptr<Update>> updates;
 
     // One run's state.
@@ -96,6 +99,8 @@ void UpdateFinderPrivate::fetchNext()
     buffer.setBuffer(&data);
     buffer.open(QIODevice::WriteOnly);
     transfer.setMaximumSize(RepositoryIndex::maximumFileSize());
+    transfer.setDeadline(indexDeadline);
+    transfer.setHeaderTimeout(indexHeaderTimeout);
     transfer.start(RepositoryIndex::indexUrl(sources.at(current).url), &buffer);
 }
 
@@ -224,6 +229,26 @@ QString UpdateFinder::platformIdentifier() const
 void UpdateFinder::setPlatformIdentifier(const QString& id)
 {
     d->platformIdentifier = id;
+}
+
+void UpdateFinder::setIndexDeadline(int msec)
+{
+    d->indexDeadline = msec;
+}
+
+int UpdateFinder::indexDeadline() const
+{
+    return d->indexDeadline;
+}
+
+void UpdateFinder::setIndexHeaderTimeout(int msec)
+{
+    d->indexHeaderTimeout = msec;
+}
+
+int UpdateFinder::indexHeaderTimeout() const
+{
+    return d->indexHeaderTimeout;
 }
 
 QList<Update*> UpdateFinder::updates() const
