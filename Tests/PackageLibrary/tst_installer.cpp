@@ -19,6 +19,7 @@
 #include <QtTest>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 using namespace Updater;
@@ -179,10 +180,11 @@ private:
 
     static bool isKilledChild() { return qEnvironmentVariableIsSet("TAVLO_INSTALLER_CHILD_TARGET"); }
 
-    void expectUnchangedAfter(const QList<Update*>& updates, const QString& expectedError, int expectedCode)
+    void expectUnchangedAfter(const QList<Update*>& updates, const QString& expectedError, int expectedCode,
+        const std::function<void(UpdateInstaller&)>& prepare = {})
     {
         const QMap<QString, QByteArray> before = treeOf(m_target);
-        const RunResult result = install(m_target, updates);
+        const RunResult result = install(m_target, updates, prepare);
         QVERIFY(!result.success);
         QVERIFY2(result.errors.value(0).contains(expectedError), qPrintable(result.errors.join(QLatin1Char('\n'))));
         QCOMPARE(result.codes.value(0), expectedCode);
@@ -685,6 +687,52 @@ private slots:
         QVERIFY(pack(archive, dir, { QStringLiteral("-z") }));
         auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("4.0"));
         expectUnchangedAfter({ update.get() }, "No space left on device", int(Task::FileSystemError));
+    }
+
+    void unpackingStopsAtTheAllowedSize_data()
+    {
+        QTest::addColumn<int>("zeros");
+        QTest::addColumn<int>("sparse");
+        QTest::addColumn<int>("hardLinks");
+        QTest::addColumn<qint64>("stated");
+        QTest::addColumn<QString>("expectedError");
+        const qint64 unstated = -1;
+        const int mib = 1 << 20;
+        QTest::newRow("zeros beyond the stated size")
+            << 8 * mib << 0 << 0 << qint64(mib) << "unpacks to more than the 1048576 bytes its index states";
+        QTest::newRow("a sparse file beyond the cap") << 0 << 256 * mib << 0 << unstated << "the most allowed";
+        QTest::newRow("hard links to a sparse file") << 0 << 4 * mib << 400 << unstated << "the most allowed";
+    }
+
+    // Small archives that unpack to far more than they are: the install stops
+    // at the size the index states, or at the cap when it states none, before
+    // the disk fills.
+    void unpackingStopsAtTheAllowedSize()
+    {
+        QFETCH(int, zeros);
+        QFETCH(int, sparse);
+        QFETCH(int, hardLinks);
+        QFETCH(qint64, stated);
+        QFETCH(QString, expectedError);
+        const int mib = 1 << 20;
+        const QString dir = source(QStringLiteral("bomb"));
+        QVERIFY(writeFile(dir + QStringLiteral("/tool"), "#!/bin/sh\necho 5.0\n"));
+        if (zeros > 0)
+            QVERIFY(writeFile(dir + QStringLiteral("/zeros.bin"), QByteArray(zeros, '\0')));
+        if (sparse > 0) {
+            QFile file(dir + QStringLiteral("/sparse.bin"));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(sparse));
+        }
+        const std::filesystem::path linked(QFile::encodeName(dir + QStringLiteral("/sparse.bin")).toStdString());
+        for (int i = 0; i < hardLinks; ++i)
+            std::filesystem::create_hard_link(linked, linked.parent_path() / ("link" + std::to_string(i)));
+        const QString archive = archivePath(QStringLiteral(".tar.gz"));
+        QVERIFY(pack(archive, dir, { QStringLiteral("-z"), QStringLiteral("--format"), QStringLiteral("pax") }));
+        QVERIFY(QFileInfo(archive).size() < mib);
+        auto update = updateFor(archive, QStringLiteral("tool"), QStringLiteral("5.0"));
+        update->unpackedSize = stated;
+        expectUnchangedAfter({ update.get() }, expectedError, int(Task::IntegrityError),
+            [mib](UpdateInstaller& installer) { installer.setUnpackedSizeCap(64 * mib); });
     }
 
     void stopRestoresEverything_data()

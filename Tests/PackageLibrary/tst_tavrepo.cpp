@@ -70,6 +70,8 @@ void TestTavrepo::addPacksTheTreeAndReplacesTheSameVersion()
 
     const QJsonArray packages = packagesOf(readFile(repository.indexPath(QStringLiteral("tool"))));
     QCOMPARE(packages.size(), 2);
+    // What the installer holds the archive to: the sum of the file sizes.
+    QCOMPARE(packages.at(1).toObject().value(QLatin1String("unpacked")).toInt(), 10);
     QVERIFY(packages.at(0).toObject().value(QLatin1String("sha256"))
         != packagesOf(first).at(0).toObject().value(QLatin1String("sha256")));
 
@@ -85,6 +87,7 @@ void TestTavrepo::addPacksTheTreeAndReplacesTheSameVersion()
     const ToolRun listed = runTavrepo({ QStringLiteral("list"), repository.root(), QStringLiteral("tool") });
     QCOMPARE(listed.exitCode, 0);
     QVERIFY2(listed.output.contains(QLatin1String("tool\t1.1\tany\t")), qPrintable(listed.output));
+    QVERIFY2(listed.output.contains(QLatin1String("\t10\ttool-1.1.tar.gz\t")), qPrintable(listed.output));
 }
 
 void TestTavrepo::verifyFindsTamperedArchivesAndForeignKeys()
@@ -96,7 +99,10 @@ void TestTavrepo::verifyFindsTamperedArchivesAndForeignKeys()
         repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
     const QStringList verify { QStringLiteral("verify"), repository.root(), QStringLiteral("tool"),
         QStringLiteral("--pub") };
-    QCOMPARE(runTavrepo(verify + QStringList { repository.publicKey() }).exitCode, 0);
+    const ToolRun verified = runTavrepo(verify + QStringList { repository.publicKey() });
+    QCOMPARE(verified.exitCode, 0);
+    QVERIFY2(
+        verified.output.contains(QLatin1String("tool-1.0.tar.gz: ok; unpacked size 1")), qPrintable(verified.output));
 
     const ToolRun foreign = runTavrepo(verify + QStringList { other.publicKey() });
     QCOMPARE(foreign.exitCode, 1);

@@ -25,6 +25,9 @@ public:
     // Exact archive size in bytes and its SHA-256 (32 raw bytes), from the index.
     quint64 archiveSize = 0;
     QByteArray sha256;
+    // What the archive unpacks to, as the index states; -1 when it does not,
+    // and the installer's default cap applies.
+    qint64 unpackedSize = -1;
     // Name of the source the update came from.
     QString sourceName;
 };

@@ -26,6 +26,13 @@ public:
     // The updates stay owned by their finder and must outlive run().
     void setUpdatesToInstall(const QList<Update*>& updates);
 
+    // What an archive may unpack to when its index does not state it (an
+    // index written before the size was recorded): 4 GiB by default,
+    // TAVUPDATER_UNPACKED_SIZE_CAP in the environment. An archive is always
+    // held to the size its index states.
+    void setUnpackedSizeCap(qint64 bytes);
+    qint64 unpackedSizeCap() const;
+
 protected:
     void start() override;
     void abort() override;

@@ -1,6 +1,7 @@
 #include "ArchiveExtractor.h"
 
 #include "PackagePath.h"
+#include "UnpackedSize.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 namespace Updater {
@@ -103,7 +105,8 @@ public:
     QHash<QString, QString> namesByKey;
     QStringList directories;
     QSet<QString> directorySet;
-    quint64 unpackedSize = 0;
+    UnpackedSize unpackedSize;
+    quint64 maximumUnpackedSize = std::numeric_limits<quint64>::max();
 
     bool run(archive* a);
     bool extractEntry(archive* a, archive_entry* entry);
@@ -117,6 +120,7 @@ public:
     QString linkAbove(const QString& relative) const;
     void noteFile(const QString& relative);
     bool refuse(const QString& name, const QString& reason);
+    bool tooLarge(const QString& name);
     bool failWith(const QString& text, ArchiveExtractor::Failure kind = ArchiveExtractor::FileSystemFailure);
     bool damaged(archive* a, const QString& name = QString());
     QString absolute(const QString& relative) const { return root + QLatin1Char('/') + relative; }
@@ -166,6 +170,11 @@ void ArchiveExtractor::cancel()
     d->cancelled = true;
 }
 
+void ArchiveExtractor::setMaximumUnpackedSize(quint64 bytes)
+{
+    d->maximumUnpackedSize = bytes;
+}
+
 ArchiveExtractor::Failure ArchiveExtractor::failure() const
 {
     return d->failure;
@@ -193,7 +202,7 @@ QStringList ArchiveExtractor::directories() const
 
 quint64 ArchiveExtractor::unpackedSize() const
 {
-    return d->unpackedSize;
+    return d->unpackedSize.total();
 }
 
 bool ArchiveExtractorPrivate::run(archive* a)
@@ -242,6 +251,11 @@ bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
         return refuse(name, ArchiveExtractor::tr("it would replace a link stored earlier"));
 
     const QString hardLink = entryText(archive_entry_hardlink_utf8(entry), archive_entry_hardlink(entry));
+    // Counted before anything is written, so an entry that states a huge size
+    // (a sparse one, say) is stopped before it takes any room.
+    const QString hardLinkSource = hardLink.isEmpty() ? QString() : PackagePath::safeRelative(hardLink, &why);
+    if (unpackedSize.add(relative, entry, hardLinkSource) > maximumUnpackedSize)
+        return tooLarge(name);
     if (!hardLink.isEmpty())
         return copyHardLink(relative, name, hardLink);
 
@@ -281,12 +295,13 @@ bool ArchiveExtractorPrivate::writeRegularFile(
             break;
         if (result < ARCHIVE_WARN)
             return damaged(a, name);
+        if (unpackedSize.grow(relative, quint64(offset) + size) > maximumUnpackedSize)
+            return tooLarge(name);
         // Sparse files come with holes: the next block starts further on.
         if (offset != out.pos() && !out.seek(offset))
             return failWith(ArchiveExtractor::tr("cannot write %1: %2").arg(out.fileName(), out.errorString()));
         if (!writeAll(out, static_cast<const char*>(block), qint64(size)))
             return failWith(ArchiveExtractor::tr("cannot write %1: %2").arg(out.fileName(), out.errorString()));
-        unpackedSize += size;
     }
     if (archive_entry_size_is_set(entry) && out.size() < archive_entry_size(entry))
         out.resize(archive_entry_size(entry));
@@ -321,7 +336,6 @@ bool ArchiveExtractorPrivate::copyHardLink(const QString& relative, const QStrin
     if (!sourceFile.copy(destination))
         return failWith(
             ArchiveExtractor::tr("cannot unpack \"%1\" from %2: %3").arg(name, displayName, sourceFile.errorString()));
-    unpackedSize += quint64(sourceFile.size());
     regularFiles.insert(relative);
     noteFile(relative);
     return true;
@@ -429,6 +443,13 @@ bool ArchiveExtractorPrivate::refuse(const QString& name, const QString& reason)
 {
     return failWith(ArchiveExtractor::tr("refused entry \"%1\" in %2: %3").arg(name, displayName, reason),
         ArchiveExtractor::RefusedContent);
+}
+
+bool ArchiveExtractorPrivate::tooLarge(const QString& name)
+{
+    return failWith(ArchiveExtractor::tr("cannot unpack \"%1\" from %2: the archive unpacks to more than %3 bytes")
+                        .arg(name, displayName, QString::number(maximumUnpackedSize)),
+        ArchiveExtractor::TooLarge);
 }
 
 bool ArchiveExtractorPrivate::damaged(archive* a, const QString& name)

@@ -30,7 +30,11 @@ public:
     ArchiveExtractor(const ArchiveExtractor&) = delete;
     ArchiveExtractor& operator=(const ArchiveExtractor&) = delete;
 
-    enum Failure { NoFailure, RefusedContent, DamagedArchive, FileSystemFailure, Cancelled };
+    enum Failure { NoFailure, RefusedContent, DamagedArchive, FileSystemFailure, Cancelled, TooLarge };
+
+    // extract() stops with TooLarge before the unpacked size (UnpackedSize)
+    // would pass bytes; nothing beyond it is ever written.
+    void setMaximumUnpackedSize(quint64 bytes);
 
     bool extract();
     void cancel();
@@ -44,7 +48,7 @@ public:
     QStringList files() const;
     // Directories the archive names, parents before children.
     QStringList directories() const;
-    // Bytes of regular file content written.
+    // The unpacked size of what was unpacked (UnpackedSize).
     quint64 unpackedSize() const;
 
 private:

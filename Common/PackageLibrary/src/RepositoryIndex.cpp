@@ -22,6 +22,12 @@ const QByteArray signingContext = QByteArrayLiteral("tavlo-repository-index-1\n"
 // Sizes beyond 2^53 would lose precision in JSON; no archive comes near.
 const double maximumArchiveSize = 9007199254740992.0;
 
+bool isValidSize(const QJsonValue& size)
+{
+    return size.isDouble() && size.toDouble() >= 0 && size.toDouble() <= maximumArchiveSize
+        && size.toDouble() == double(quint64(size.toDouble()));
+}
+
 QString tr(const char* text)
 {
     return QCoreApplication::translate("Updater::RepositoryIndex", text);
@@ -35,6 +41,8 @@ QJsonObject toJson(const IndexEntry& entry)
         { QStringLiteral("title"), entry.title }, { QStringLiteral("description"), entry.description } };
     if (!entry.platform.isEmpty())
         object.insert(QStringLiteral("platform"), entry.platform);
+    if (entry.unpackedSize >= 0)
+        object.insert(QStringLiteral("unpacked"), double(entry.unpackedSize));
     return object;
 }
 
@@ -55,6 +63,8 @@ bool parseEntry(const QJsonValue& value, IndexEntry* entry, QString* reason)
     entry->title = text("title");
     entry->description = text("description");
     const QJsonValue size = object.value(QLatin1String("size"));
+    // Indexes written before it was recorded have no unpacked size.
+    const QJsonValue unpacked = object.value(QLatin1String("unpacked"));
     const QString sha256 = text("sha256");
 
     if (!value.isObject() || entry->name.trimmed().isEmpty())
@@ -64,13 +74,15 @@ bool parseEntry(const QJsonValue& value, IndexEntry* entry, QString* reason)
     else if (!RepositoryIndex::isSafeArchiveName(entry->archive))
         *reason = tr("package %1 names the archive \"%2\", which is not a plain relative file name")
                       .arg(entry->name, entry->archive);
-    else if (!size.isDouble() || size.toDouble() < 0 || size.toDouble() > maximumArchiveSize
-        || size.toDouble() != double(quint64(size.toDouble())))
+    else if (!isValidSize(size))
         *reason = tr("package %1 has no valid archive size").arg(entry->name);
+    else if (!unpacked.isUndefined() && !isValidSize(unpacked))
+        *reason = tr("package %1 has no valid unpacked size").arg(entry->name);
     else if (!isSha256Hex(sha256))
         *reason = tr("package %1 has no valid SHA-256").arg(entry->name);
     else {
         entry->size = quint64(size.toDouble());
+        entry->unpackedSize = unpacked.isUndefined() ? -1 : qint64(unpacked.toDouble());
         entry->sha256 = QByteArray::fromHex(sha256.toLatin1());
         return true;
     }

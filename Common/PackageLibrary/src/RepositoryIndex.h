@@ -20,6 +20,8 @@ struct IndexEntry
     QString title;
     QString description;
     quint64 size = 0;
+    // What the archive unpacks to (see UnpackedSize); -1 when the index does not say.
+    qint64 unpackedSize = -1;
     // SHA-256 of the archive, 32 raw bytes.
     QByteArray sha256;
 

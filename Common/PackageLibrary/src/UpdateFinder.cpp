@@ -194,6 +194,7 @@ std::unique_ptr<Update> UpdateFinderPrivate::makeUpdate(
     update->archiveUrl = from.url.resolved(QUrl(entry.archive, QUrl::StrictMode));
     update->archiveSize = entry.size;
     update->sha256 = entry.sha256;
+    update->unpackedSize = entry.unpackedSize;
     update->sourceName = from.source.name;
     return update;
 }

@@ -4,6 +4,7 @@
 #include "HashingFile.h"
 #include "InstallLayout.h"
 #include "InstallTransaction.h"
+#include "Limits.h"
 #include "PackagePath.h"
 #include "Transfer.h"
 #include "Updater/PackagesInfo.h"
@@ -58,6 +59,7 @@ public:
     UpdateInstaller* q;
     Target* target;
     QList<Update*> updates;
+    qint64 unpackedSizeCap = Limits::unpackedSizeCap();
 
     std::unique_ptr<QLockFile> lock;
     std::unique_ptr<InstallTransaction> transaction;
@@ -88,6 +90,7 @@ public:
     bool verifyDownload();
     void startUnpack();
     void onUnpacked();
+    QString tooLargeText(const Update* update) const;
     void startSwap();
     void swapSlice();
     void writeRecord();
@@ -123,6 +126,16 @@ UpdateInstaller::~UpdateInstaller()
 void UpdateInstaller::setUpdatesToInstall(const QList<Update*>& updates)
 {
     d->updates = updates;
+}
+
+void UpdateInstaller::setUnpackedSizeCap(qint64 bytes)
+{
+    d->unpackedSizeCap = bytes;
+}
+
+qint64 UpdateInstaller::unpackedSizeCap() const
+{
+    return d->unpackedSizeCap;
 }
 
 void UpdateInstaller::start()
@@ -302,6 +315,9 @@ void UpdateInstallerPrivate::startUnpack()
     }
     extractor = std::make_unique<ArchiveExtractor>(
         transaction->downloadPath(current), staging, update->archiveUrl.toDisplayString());
+    // A bomb (a small archive of a huge file of zeros, or of links to a
+    // sparse one) stops at its limit instead of filling the disk.
+    extractor->setMaximumUnpackedSize(quint64(update->unpackedSize >= 0 ? update->unpackedSize : unpackedSizeCap));
     // Unpacking a large archive takes seconds; a worker keeps the GUI responsive
     // and the extractor checks for cancel() between blocks.
     unpacked = false;
@@ -325,6 +341,10 @@ void UpdateInstallerPrivate::onUnpacked()
         failRun(Task::CancelledError, UpdateInstaller::tr("the install was cancelled"));
         return;
     }
+    if (!unpacked && done->failure() == ArchiveExtractor::TooLarge) {
+        failRun(Task::IntegrityError, tooLargeText(updates.at(current)));
+        return;
+    }
     if (!unpacked) {
         const bool diskProblem = done->failure() == ArchiveExtractor::FileSystemFailure;
         failRun(diskProblem ? Task::FileSystemError : Task::FormatError, done->errorString());
@@ -338,6 +358,17 @@ void UpdateInstallerPrivate::onUnpacked()
         startDownload();
     else
         startSwap();
+}
+
+QString UpdateInstallerPrivate::tooLargeText(const Update* update) const
+{
+    const QString url = update->archiveUrl.toDisplayString();
+    if (update->unpackedSize >= 0)
+        return UpdateInstaller::tr("cannot unpack %1: it unpacks to more than the %2 bytes its index states")
+            .arg(url, QString::number(update->unpackedSize));
+    return UpdateInstaller::tr(
+        "cannot unpack %1: it unpacks to more than %2 bytes, the most allowed when the index does not state a size")
+        .arg(url, QString::number(unpackedSizeCap));
 }
 
 void UpdateInstallerPrivate::startSwap()

@@ -1,6 +1,7 @@
 #include "ArchiveWriter.h"
 
 #include "PackagePath.h"
+#include "UnpackedSize.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -79,6 +80,7 @@ bool ArchiveWriter::pack(const QString& tree, const QString& archivePath)
         return false;
     }
 
+    Updater::UnpackedSize unpackedSize;
     for (const QString& path : sortedEntries(directory)) {
         // What an installer would refuse is not published.
         QString why;
@@ -111,6 +113,7 @@ bool ArchiveWriter::pack(const QString& tree, const QString& archivePath)
             m_errorString = QStringLiteral("%1 is neither a file, a directory nor a link").arg(path);
             return false;
         }
+        unpackedSize.add(path, entry.get());
         if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK) {
             m_errorString = QStringLiteral("cannot add %1: %2")
                                 .arg(path, QString::fromLocal8Bit(archive_error_string(writer.get())));
@@ -143,6 +146,7 @@ bool ArchiveWriter::pack(const QString& tree, const QString& archivePath)
     }
     m_size = sink.size;
     m_sha256 = sink.hash.result();
+    m_unpackedSize = unpackedSize.total();
     return true;
 }
 

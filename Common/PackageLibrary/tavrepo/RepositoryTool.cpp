@@ -79,6 +79,12 @@ bool hasSignature(const QByteArray& indexFile)
     return isSigned;
 }
 
+// Indexes written before the unpacked size was recorded do not state it.
+QString unpackedText(const IndexEntry& entry)
+{
+    return entry.unpackedSize >= 0 ? QString::number(entry.unpackedSize) : QStringLiteral("unstated");
+}
+
 } // namespace
 
 RepositoryTool::RepositoryTool(QTextStream& out, QTextStream& err)
@@ -168,6 +174,7 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
         return fail(Failure, writer.errorString());
     entry.size = writer.size();
     entry.sha256 = writer.sha256();
+    entry.unpackedSize = qint64(writer.unpackedSize());
     index.addOrReplace(entry);
 
     const QByteArray content = index.toFile(secretKey);
@@ -176,8 +183,8 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
         return fail(Failure, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
 
     out << "added " << name << ' ' << version << (entry.platform.isEmpty() ? QString() : ' ' + entry.platform) << " as "
-        << entry.archive << " (" << entry.size << " bytes, sha256 " << entry.sha256.toHex() << "); index "
-        << (secretKey.isEmpty() ? "unsigned" : "signed") << Qt::endl;
+        << entry.archive << " (" << entry.size << " bytes, " << entry.unpackedSize << " unpacked, sha256 "
+        << entry.sha256.toHex() << "); index " << (secretKey.isEmpty() ? "unsigned" : "signed") << Qt::endl;
     return Success;
 }
 
@@ -215,7 +222,8 @@ int RepositoryTool::verify(const QString& repository, const QString& name, const
             problem = QStringLiteral("SHA-256 differs from the index");
         if (!problem.isEmpty())
             ++mismatches;
-        out << entry.archive << ": " << (problem.isEmpty() ? QStringLiteral("ok") : problem) << Qt::endl;
+        out << entry.archive << ": " << (problem.isEmpty() ? QStringLiteral("ok") : problem) << "; unpacked size "
+            << unpackedText(entry) << Qt::endl;
     }
     if (mismatches > 0)
         return fail(Failure,
@@ -234,12 +242,11 @@ int RepositoryTool::list(const QString& repository, const QString& name)
     bool isSigned = false;
     if (RepositoryIndex::read(content, {}, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
         return fail(Failure, QStringLiteral("%1: %2").arg(path, error));
-    out << "target " << index.target << ", " << (isSigned ? "signed (use verify to check)" : "unsigned")
-        << Qt::endl;
+    out << "target " << index.target << ", " << (isSigned ? "signed (use verify to check)" : "unsigned") << Qt::endl;
     for (const IndexEntry& entry : index.entries) {
         out << entry.name << '\t' << entry.version << '\t'
             << (entry.platform.isEmpty() ? QStringLiteral("any") : entry.platform) << '\t' << entry.size << '\t'
-            << entry.archive << '\t' << entry.title << Qt::endl;
+            << unpackedText(entry) << '\t' << entry.archive << '\t' << entry.title << Qt::endl;
     }
     return Success;
 }
