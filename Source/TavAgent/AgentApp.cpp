@@ -1,15 +1,22 @@
 #include "AgentApp.h"
 
+#include "BridgeSettings.h"
 #include "CrashTranslation.h"
+#include "JsonpAnswer.h"
+#include "LaunchQueue.h"
+#include "ListenThread.h"
+
+#include <Updater/PackagesInfo.h>
+#include <Updater/Target.h>
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMessageBox>
+#include <QRunnable>
 #include <QSettings>
 #include <QThread>
-#include <QThreadPool>
 #include <QTimer>
 #include <QTranslator>
 
@@ -19,20 +26,20 @@ namespace Vondra {
 
 namespace {
 
-constexpr int launchPoolSize = 10;
 constexpr int messageTimeoutMs = 10000;
 const QString languageKey = QStringLiteral("language");
 
 } // namespace
 
-// Destroyed in reverse order: the message box first, the translators last. The
-// listener thread and the tray icon take their places in this order.
+// Destroyed in reverse order: the message box first, the translators last.
+// The tray icon takes its place before the message box.
 class AgentAppPrivate
 {
 public:
     std::unique_ptr<QTranslator> qtTranslator;
     std::unique_ptr<QTranslator> appTranslator;
-    QThreadPool launchPool;
+    ListenThread listener;
+    LaunchQueue launches;
     QMessageBox messageBox;
     bool otherInstanceRuns = false;
 };
@@ -42,7 +49,6 @@ AgentApp::AgentApp(int& argc, char** argv)
     , d(std::make_unique<AgentAppPrivate>())
 {
     installCrashTranslation();
-    d->launchPool.setMaxThreadCount(launchPoolSize);
     QSettings::setDefaultFormat(QSettings::IniFormat);
     // The agent lives in the tray: its only windows are notifications and the
     // About splash, and closing one of them must not end the resident agent.
@@ -51,6 +57,11 @@ AgentApp::AgentApp(int& argc, char** argv)
 
 AgentApp::~AgentApp()
 {
+    // No page may queue a launch while the waiting ones are dropped, and the
+    // running ones finish while the object they call still stands.
+    stopListening();
+    d->launches.dropWaiting();
+    d->launches.waitForRunning();
     if (d->appTranslator)
         removeTranslator(d->appTranslator.get());
     if (d->qtTranslator)
@@ -67,7 +78,46 @@ AgentApp* AgentApp::instance()
 
 void AgentApp::listen()
 {
-    // Shows the tray icon and starts the local bridge once those exist.
+    d->listener.setSettings(BridgeSettings::read(QSettings()));
+    d->listener.start(QThread::InheritPriority);
+}
+
+void AgentApp::stopListening()
+{
+    d->listener.stop();
+    d->listener.wait();
+}
+
+std::string AgentApp::lanchTools(const QString& args)
+{
+    d->launches.enqueue(createLaunch(args));
+    return JsonpAnswer::shareStatus();
+}
+
+std::string AgentApp::tavInfo(const QString& args)
+{
+    Q_UNUSED(args)
+    QDir tools(applicationDirPath());
+    tools.cdUp();
+    QList<Updater::PackageInfo> packages;
+    for (const QFileInfo& entry : tools.entryInfoList(QDir::AllDirs | QDir::NoDotAndDotDot, QDir::NoSort)) {
+        const QString name = entry.completeBaseName();
+        Updater::Target target(name);
+        target.setDirectory(entry.absoluteFilePath());
+        const Updater::PackagesInfo* record = target.packagesInfo();
+        if (record->packageInfoCount() == 0)
+            continue;
+        const Updater::PackageInfo package = record->packageInfo(record->findPackageInfo(name.toLower()));
+        if (!package.name().isEmpty() && !package.isPlaceholder())
+            packages << package;
+    }
+    return JsonpAnswer::packageInfo(packages);
+}
+
+// Launch requests are not run yet: a queued one only leaves its trace.
+QRunnable* AgentApp::createLaunch(const QString& request)
+{
+    return QRunnable::create([request] { qDebug() << "launch request not run:" << request; });
 }
 
 bool AgentApp::otherInstanceRuns() const

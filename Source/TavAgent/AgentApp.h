@@ -5,6 +5,9 @@
 #include <QString>
 
 #include <memory>
+#include <string>
+
+class QRunnable;
 
 namespace Vondra {
 
@@ -46,11 +49,25 @@ public:
     bool otherInstanceRuns() const;
     void setOtherInstanceRuns(bool runs);
 
+    // Stops the local bridge and waits until its port is free again, for an
+    // agent that hands over to its successor. Callable from any thread.
+    void stopListening();
+
 public slots:
-    // Starts the resident agent's services.
+    // Starts the resident agent's services: the tray icon and the local bridge
+    // on the address and port of the settings.
     void listen();
+    // The answer to a page's launch request (args: the request target without
+    // its leading "/"), whose launch is queued to run later on the launch pool.
+    // Called on the bridge's threads.
+    std::string lanchTools(const QString& args);
+    // The answer listing the tool packages installed beside the agent's
+    // directory. Called on the bridge's threads; args is not used.
+    std::string tavInfo(const QString& args);
 
 private:
+    // The launch of one request, to be run on the launch pool.
+    static QRunnable* createLaunch(const QString& request);
     void showMessageBox(const QString& title, const QString& text);
 
     std::unique_ptr<AgentAppPrivate> d;

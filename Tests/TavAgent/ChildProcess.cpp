@@ -21,6 +21,16 @@ QString processRuntimeDir()
     return dir.path();
 }
 
+bool copyFile(const QString& from, const QString& to)
+{
+    QFile source(from);
+    if (!source.copy(to)) {
+        qWarning("Cannot copy %s to %s: %s", qPrintable(from), qPrintable(to), qPrintable(source.errorString()));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 QString agentProbePath()
@@ -45,13 +55,13 @@ QString builtLanguagesDir()
 
 bool copyProgram(const QString& program, const QString& directory, const QString& name)
 {
-    QFile source(program);
-    const QString target = QDir(directory).absoluteFilePath(name);
-    if (!source.copy(target)) {
-        qWarning("Cannot copy %s to %s: %s", qPrintable(program), qPrintable(target), qPrintable(source.errorString()));
-        return false;
+    const QDir bin(buildBinDir());
+    const QDir target(directory);
+    for (const QString& library : bin.entryList({ QStringLiteral("libTavUpdater.so*") }, QDir::Files | QDir::System)) {
+        if (!target.exists(library) && !copyFile(bin.filePath(library), target.filePath(library)))
+            return false;
     }
-    return true;
+    return copyFile(program, target.absoluteFilePath(name));
 }
 
 QProcessEnvironment childEnvironment(const QString& configDir)

@@ -23,7 +23,8 @@ QString builtAgentPath();
 // The compiled translations of the build.
 QString builtLanguagesDir();
 
-// Copies program into directory under name; false (and a warning) on failure.
+// Copies program into directory under name, with the update library it loads
+// from its own directory; false (and a warning) on failure.
 bool copyProgram(const QString& program, const QString& directory, const QString& name);
 
 // The guard probe built beside the tests.
