@@ -4,15 +4,20 @@
 
 #include "AgentApp.h"
 #include "Faults.h"
+#include "ListenThread.h"
 
+#include <QHostAddress>
 #include <QLocale>
 #include <QMessageBox>
 #include <QSettings>
+#include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -104,6 +109,42 @@ int closeMessageInEventLoop(AgentApp& app)
     return 0;
 }
 
+// The bridge's routes on a server that measures its coroutines' stacks: each
+// route is asked `rounds` times, then the deepest use is printed.
+int measureBridgeStack(int rounds)
+{
+    Http::HttpServer server(0, 4, 5, 300);
+    server.settings.address = "127.0.0.1";
+    server.settings.measure_stack_use = true;
+    Vondra::ListenThread::addRoutes(server, Vondra::BridgeSettings());
+    std::promise<unsigned short> listening;
+    server.on_listening = [&listening](unsigned short port) { listening.set_value(port); };
+    std::thread serving([&server] { server.start(); });
+    const quint16 port = listening.get_future().get();
+
+    const QByteArray requests[] = { "GET /?callback=tavinfo HTTP/1.1\r\nConnection: close\r\n\r\n",
+        "GET /?callback=sharestatus&tool=Writer2&file=a%40b.doc HTTP/1.1\r\nConnection: close\r\n\r\n",
+        "POST /string HTTP/1.1\r\nConnection: close\r\nContent-Length: 3\r\n\r\nabc" };
+    for (const QByteArray& request : requests) {
+        for (int i = 0; i < rounds; ++i) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            socket.waitForConnected();
+            socket.write(request);
+            while (socket.waitForReadyRead(5000))
+                socket.readAll();
+        }
+    }
+    // A connection counts once it has ended on the server's side too.
+    for (int i = 0; i < 100 && server.deepest_stack_use() == 0; ++i)
+        QThread::msleep(10);
+    QThread::msleep(100);
+    server.stop();
+    serving.join();
+    print(QString::number(server.deepest_stack_use()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -124,6 +165,8 @@ int main(int argc, char* argv[])
         print(QLocale().name());
         print(translatedSample());
         print(QSettings().value(QStringLiteral("language"), QStringLiteral("(none)")).toString());
+    } else if (mode == QLatin1String("bridge-stack")) {
+        return measureBridgeStack(argument.toInt());
     } else if (mode == QLatin1String("message")) {
         return showTwoMessages(app);
     } else if (mode == QLatin1String("message-in-event-loop")) {
