@@ -11,7 +11,7 @@ PACKAGES=(
     libboost-dev libboost-system-dev libboost-regex-dev libboost-coroutine-dev
     libboost-context-dev libboost-date-time-dev
     libsodium-dev libarchive-dev libarchive-tools
-    nginx curl wrk clang libclang-rt-14-dev
+    nginx curl wrk clang libclang-rt-14-dev chromium
     g++-mingw-w64-x86-64-posix
     xvfb xauth
 )

@@ -1,0 +1,90 @@
+#include "NginxServer.h"
+#include "RawClient.h"
+#include "ResidentAgent.h"
+#include "TestFiles.h"
+#include "TestRegistry.h"
+
+#include <Updater/PackagesInfo.h>
+
+#include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Vondra::Testing::NginxServer;
+using Vondra::Testing::writeFile;
+
+namespace {
+
+// A page of the service as a page author writes one: the two callbacks fill
+// the page, and the agent is addressed by the literal 127.0.0.1.
+QByteArray testPage(quint16 agentPort)
+{
+    const QByteArray agent = "http://127.0.0.1:" + QByteArray::number(agentPort);
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>bridge</title>\n"
+           "<script>\n"
+           "function tavinfo(tools) { document.getElementById('tools').textContent = tools.map(\n"
+           "    function (tool) { return tool.name + ' ' + tool.version; }).join(', '); }\n"
+           "function sharestatus(answer) { document.getElementById('launch').textContent = answer.message; }\n"
+           "</script></head><body>\n"
+           "<p id=\"tools\">no answer</p><p id=\"launch\">no answer</p>\n"
+           "<script src=\""
+        + agent
+        + "/?callback=tavinfo\"></script>\n"
+          "<script src=\""
+        + agent + "/?callback=sharestatus&tool=Probe2&file=a.doc\"></script>\n</body></html>\n";
+}
+
+} // namespace
+
+// The bridge as a real browser uses it: JSONP through <script> elements.
+class TestBridgeBrowser : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void pageCallbacksRun();
+};
+
+void TestBridgeBrowser::pageCallbacksRun()
+{
+    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+    if (chromium.isEmpty())
+        QSKIP("no chromium on the PATH (Debian package chromium; ./dev.sh installs it)");
+    if (!NginxServer::isAvailable())
+        QSKIP("no nginx to serve the test page (Debian package nginx)");
+
+    ResidentAgent agent;
+    Updater::PackagesInfo record;
+    QVERIFY(QDir().mkpath(QDir(agent.root()).filePath("Writer2")));
+    record.setDirectory(QDir(agent.root()).filePath("Writer2"));
+    QVERIFY(record.installPackage("writer2", "1.4", QString(), QString(), {}, 0));
+    QVERIFY2(agent.start(), qPrintable(agent.errorString()));
+
+    QTemporaryDir site;
+    QVERIFY(writeFile(site.filePath("page.html"), testPage(agent.port())));
+    NginxServer nginx(site.path());
+    QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+
+    QTemporaryDir profile;
+    QProcess browser;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), profile.path());
+    browser.setProcessEnvironment(environment);
+    // Root may only run it without the sandbox; the virtual time budget lets
+    // the page's scripts load and run before the DOM is dumped.
+    browser.start(chromium,
+        { "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--user-data-dir=" + profile.path(),
+            "--virtual-time-budget=10000", "--dump-dom", nginx.baseUrl().toString() + "page.html" });
+    QVERIFY2(browser.waitForFinished(60000), "chromium did not finish within 60 s");
+    const QByteArray dom = browser.readAllStandardOutput();
+    QVERIFY2(dom.contains("<p id=\"tools\">writer2 1.4</p>"), dom.constData());
+    QVERIFY2(dom.contains("<p id=\"launch\">done</p>"), dom.constData());
+
+    QVERIFY(agent.stop());
+    QVERIFY(agent.trace().contains("?callback=sharestatus&tool=Probe2&file=a.doc"));
+}
+
+TAVLO_TEST(TestBridgeBrowser)
+#include "tst_bridgebrowser.moc"
