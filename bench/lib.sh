@@ -1,0 +1,61 @@
+# Shared by the benchmarks (source it): free loopback ports, waiting for a
+# listener, and Debian's nginx run in a directory of the caller's with the
+# caller's server block. Needs python3 and nginx.
+
+NGINX_BIN=${NGINX_BIN:-$(command -v nginx || echo /usr/sbin/nginx)}
+NGINX_PID=""
+
+# A TCP port on 127.0.0.1 that nothing listens on at the moment of asking.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Waits up to 5 s until something accepts connections on 127.0.0.1:PORT.
+wait_for_port() {
+    local port=$1 tries=50
+    until (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
+        tries=$((tries - 1))
+        [ "$tries" -gt 0 ] || { echo "nothing listens on port $port" >&2; exit 1; }
+        sleep 0.1
+    done
+}
+
+# start_nginx DIR WORKERS SERVER_BLOCK
+# Starts nginx in the foreground of a background job, every file it writes in
+# DIR, with WORKERS worker processes and SERVER_BLOCK (one or more "server
+# { ... }") inside its http block; sets NGINX_PID. The caller waits for its port.
+start_nginx() {
+    local dir=$1 workers=$2 servers=$3 user=""
+    mkdir -p "$dir"
+    # Started by root, the workers would drop to an account that cannot read
+    # the caller's temporary directory.
+    [ "$(id -u)" -eq 0 ] && user="user root;"
+    cat >"$dir/nginx.conf" <<CONF
+$user
+worker_processes $workers;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    default_type application/octet-stream;
+    sendfile on;
+    client_body_temp_path $dir/body;
+    proxy_temp_path $dir/proxy;
+    fastcgi_temp_path $dir/fastcgi;
+    uwsgi_temp_path $dir/uwsgi;
+    scgi_temp_path $dir/scgi;
+$servers
+}
+CONF
+    "$NGINX_BIN" -p "$dir" -e "$dir/error.log" -c "$dir/nginx.conf" -g 'daemon off;' 2>/dev/null &
+    NGINX_PID=$!
+}
+
+stop_nginx() {
+    if [ -n "$NGINX_PID" ]; then
+        kill "$NGINX_PID" 2>/dev/null && wait "$NGINX_PID" 2>/dev/null
+        NGINX_PID=""
+    fi
+    return 0
+}
