@@ -90,6 +90,7 @@ void AgentApp::stopListening()
 
 std::string AgentApp::lanchTools(const QString& args)
 {
+    qDebug() << "launch request" << args;
     d->launches.enqueue(createLaunch(args));
     return JsonpAnswer::shareStatus();
 }

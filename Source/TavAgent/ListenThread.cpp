@@ -36,7 +36,7 @@ std::string shareStatus(const QString& query, const Server::Request& request, co
     const QString origin = BridgeSettings::requestOrigin(
         headerValue(request.headers, "Origin"), headerValue(request.headers, "Referer"));
     if (!settings.allowsLaunchFrom(origin)) {
-        qDebug() << "launch refused for origin" << origin;
+        qDebug() << "launch refused for origin" << origin << query;
         return JsonpAnswer::shareStatus();
     }
     return AgentApp::instance()->lanchTools(query);

@@ -307,7 +307,7 @@ void TestBridge::routes()
 
     RawClient client(agent.port());
     QVERIFY(client.isConnected());
-    client.send(get("/?callback=sharestatus&tool=Nothing%40here"));
+    client.send(get("/?callback=sharestatus&file=a%40b.doc"));
     QCOMPARE(client.readResponse(), shareStatusAnswer);
     client.send("POST /string HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc");
     QCOMPARE(client.readResponse(), QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc"));
@@ -330,7 +330,7 @@ void TestBridge::routes()
     // The agent ends in order while a page keeps a connection open.
     QVERIFY(client.isConnected());
     QVERIFY(agent.stop());
-    QVERIFY(agent.trace().contains("launch request not run: \"?callback=sharestatus&tool=Nothing%40here\""));
+    QVERIFY(agent.trace().contains("launch request \"?callback=sharestatus&file=a%40b.doc\""));
 }
 
 void TestBridge::tavinfoFromRecords()
@@ -422,11 +422,11 @@ void TestBridge::allowedOrigins()
         "Referer: https://evil.example/?https://docs.example\r\n" };
     int n = 0;
     for (const QByteArray& headers : allowed) {
-        client.send(get("/?callback=sharestatus&tool=Allowed" + QByteArray::number(++n), headers));
+        client.send(get("/?callback=sharestatus&file=Allowed" + QByteArray::number(++n), headers));
         QCOMPARE(client.readResponse(), shareStatusAnswer);
     }
     for (const QByteArray& headers : refused) {
-        client.send(get("/?callback=sharestatus&tool=Refused" + QByteArray::number(++n), headers));
+        client.send(get("/?callback=sharestatus&file=Refused" + QByteArray::number(++n), headers));
         QCOMPARE(client.readResponse(), shareStatusAnswer);
     }
     client.send(get("/?callback=tavinfo", "Origin: https://evil.example\r\n"));
@@ -434,9 +434,12 @@ void TestBridge::allowedOrigins()
     QVERIFY(agent.stop());
 
     const QByteArray trace = agent.trace();
-    QCOMPARE(trace.count("launch request not run"), 2);
-    QVERIFY(trace.contains("tool=Allowed1") && trace.contains("tool=Allowed2") && !trace.contains("tool=Refused"));
+    QCOMPARE(trace.count("launch request \""), 2);
+    QVERIFY(trace.contains("launch request \"?callback=sharestatus&file=Allowed1\""));
+    QVERIFY(trace.contains("launch request \"?callback=sharestatus&file=Allowed2\""));
     QCOMPARE(trace.count("launch refused for origin"), 4);
+    for (int refused = 3; refused <= 6; ++refused)
+        QVERIFY(trace.contains("\"?callback=sharestatus&file=Refused" + QByteArray::number(refused) + "\""));
 }
 
 // The coroutine stacks have no guard page: the routes must stay far from
