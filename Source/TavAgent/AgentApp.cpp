@@ -25,6 +25,20 @@ const QString languageKey = QStringLiteral("language");
 
 } // namespace
 
+bool isGuiThread()
+{
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+void runOnGuiThread(std::function<void()> work)
+{
+    if (isGuiThread())
+        work();
+    else
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
+}
+
 // Destroyed in reverse order: the message box first, the translators last. The
 // listener thread and the tray icon take their places in this order.
 class AgentAppPrivate
@@ -33,7 +47,9 @@ public:
     std::unique_ptr<QTranslator> qtTranslator;
     std::unique_ptr<QTranslator> appTranslator;
     QThreadPool launchPool;
-    QMessageBox messageBox;
+    // Made on first use: building widgets costs a launch-mode agent, which
+    // rarely needs one, a good part of its start-up.
+    std::unique_ptr<QMessageBox> messageBox;
     bool otherInstanceRuns = false;
 };
 
@@ -82,17 +98,14 @@ void AgentApp::setOtherInstanceRuns(bool runs)
 
 void AgentApp::showMessage(const QString& title, const QString& text)
 {
-    if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(
-            this, [this, title, text] { showMessage(title, text); }, Qt::QueuedConnection);
-        return;
-    }
-    showMessageBox(title, text);
+    runOnGuiThread([this, title, text] { showMessageBox(title, text); });
 }
 
 void AgentApp::showMessageBox(const QString& title, const QString& text)
 {
-    QMessageBox& box = d->messageBox;
+    if (!d->messageBox)
+        d->messageBox = std::make_unique<QMessageBox>();
+    QMessageBox& box = *d->messageBox;
     box.setText(text);
     box.setWindowTitle(title);
     box.setIcon(QMessageBox::Warning);
