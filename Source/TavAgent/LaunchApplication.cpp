@@ -79,10 +79,12 @@ LaunchTarget LaunchApplication::parseTarget(const QString& text)
 
 bool LaunchApplication::namesTool(const QString& tool, const QString& agentDirName, const QString& agentName)
 {
-    return !tool.isEmpty() && tool != QLatin1String(".") && tool != QLatin1String("..")
-        && tool.size() <= maxToolNameLength && !tool.contains(QRegularExpression(QStringLiteral("[/\\\\:]")))
-        && !hasControlCharacter(tool) && tool.compare(agentDirName, Qt::CaseInsensitive) != 0
-        && tool.compare(agentName, Qt::CaseInsensitive) != 0;
+    static const QRegularExpression pathCharacters(QStringLiteral("[/\\\\:]"));
+    if (tool.isEmpty() || tool.size() > maxToolNameLength || tool == QLatin1String(".") || tool == QLatin1String(".."))
+        return false;
+    if (tool.contains(pathCharacters) || hasControlCharacter(tool))
+        return false;
+    return tool.compare(agentDirName, Qt::CaseInsensitive) != 0 && tool.compare(agentName, Qt::CaseInsensitive) != 0;
 }
 
 void LaunchApplication::run()
