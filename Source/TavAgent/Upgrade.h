@@ -50,6 +50,7 @@ public:
     // GUI thread, the start is queued there and true means it was queued.
     bool handOver();
 
+private:
     QStringList checkArguments(const QString& name, const QString& dir) const;
     QStringList installArguments(const QString& tool, const QString& dir) const;
     QStringList handOverArguments() const;
@@ -58,7 +59,6 @@ public:
     // low 8 bits, so -1 arrives as 255.
     static int updaterResult(int exitCode);
 
-private:
     const QString m_updaterFileName;
     const QString m_updaterPath;
 };
