@@ -3,6 +3,7 @@
 #include "BridgeSettings.h"
 #include "CrashTranslation.h"
 #include "JsonpAnswer.h"
+#include "LaunchApplication.h"
 #include "LaunchQueue.h"
 #include "ListenThread.h"
 
@@ -31,8 +32,22 @@ const QString languageKey = QStringLiteral("language");
 
 } // namespace
 
-// Destroyed in reverse order: the message box first, the translators last.
-// The tray icon takes its place before the message box.
+bool isGuiThread()
+{
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+void runOnGuiThread(std::function<void()> work)
+{
+    if (isGuiThread())
+        work();
+    else
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
+}
+
+// Destroyed in reverse order: the message box first, the translators last. The
+// listener thread and the tray icon take their places in this order.
 class AgentAppPrivate
 {
 public:
@@ -40,7 +55,9 @@ public:
     std::unique_ptr<QTranslator> appTranslator;
     ListenThread listener;
     LaunchQueue launches;
-    QMessageBox messageBox;
+    // Made on first use: building widgets costs a launch-mode agent, which
+    // rarely needs one, a good part of its start-up.
+    std::unique_ptr<QMessageBox> messageBox;
     bool otherInstanceRuns = false;
 };
 
@@ -53,6 +70,8 @@ AgentApp::AgentApp(int& argc, char** argv)
     // The agent lives in the tray: its only windows are notifications and the
     // About splash, and closing one of them must not end the resident agent.
     setQuitOnLastWindowClosed(false);
+    // The restarted agent must be able to bind the bridge's port.
+    connect(this, &AgentApp::aboutToHandOver, this, &AgentApp::stopListening, Qt::DirectConnection);
 }
 
 AgentApp::~AgentApp()
@@ -115,10 +134,9 @@ std::string AgentApp::tavInfo(const QString& args)
     return JsonpAnswer::packageInfo(packages);
 }
 
-// Launch requests are not run yet: a queued one only leaves its trace.
 QRunnable* AgentApp::createLaunch(const QString& request)
 {
-    return QRunnable::create([request] { qDebug() << "launch request not run:" << request; });
+    return new LaunchApplication(request);
 }
 
 bool AgentApp::otherInstanceRuns() const
@@ -133,17 +151,14 @@ void AgentApp::setOtherInstanceRuns(bool runs)
 
 void AgentApp::showMessage(const QString& title, const QString& text)
 {
-    if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(
-            this, [this, title, text] { showMessage(title, text); }, Qt::QueuedConnection);
-        return;
-    }
-    showMessageBox(title, text);
+    runOnGuiThread([this, title, text] { showMessageBox(title, text); });
 }
 
 void AgentApp::showMessageBox(const QString& title, const QString& text)
 {
-    QMessageBox& box = d->messageBox;
+    if (!d->messageBox)
+        d->messageBox = std::make_unique<QMessageBox>();
+    QMessageBox& box = *d->messageBox;
     box.setText(text);
     box.setWindowTitle(title);
     box.setIcon(QMessageBox::Warning);

@@ -4,12 +4,19 @@
 #include <QDate>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 class QRunnable;
 
 namespace Vondra {
+
+// Whether the caller runs on the application's (GUI) thread.
+bool isGuiThread();
+// Runs work on the GUI thread: at once when called there, else queued to the
+// application's event loop; the caller does not wait.
+void runOnGuiThread(std::function<void()> work);
 
 class AgentAppPrivate;
 
@@ -64,6 +71,15 @@ public slots:
     // The answer listing the tool packages installed beside the agent's
     // directory. Called on the bridge's threads; args is not used.
     std::string tavInfo(const QString& args);
+
+signals:
+    // The agent is about to start TavUpdate from its private copy to update
+    // and restart itself, then end. Emitted on the GUI thread, and the start
+    // waits for every slot connected to it: parts that hold what the
+    // restarted agent needs (the bridge's port, the single-instance guard)
+    // connect here, from objects of the GUI thread or with
+    // Qt::DirectConnection, and have let go of it when their slot returns.
+    void aboutToHandOver();
 
 private:
     // The launch of one request, to be run on the launch pool.

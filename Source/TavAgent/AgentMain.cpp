@@ -1,6 +1,8 @@
 #include "AgentMain.h"
 
 #include "AgentApp.h"
+#include "LaunchApplication.h"
+#include "OpenUrlEventHandler.h"
 #include "ProductConfig.h"
 #include "SingleApplication.h"
 #include "TerminationRequest.h"
@@ -21,11 +23,10 @@ void setIdentity()
     QCoreApplication::setApplicationVersion(QString::fromLatin1(Product::version));
 }
 
-// The request runs here, synchronously on the main thread, once launch
-// requests exist.
 void launch(const QString& request)
 {
-    Q_UNUSED(request)
+    LaunchApplication launch(request);
+    launch.run();
 }
 
 void runLaunchMode(int argc, char** argv)
@@ -52,6 +53,8 @@ void runResidentMode(AgentApp& app)
 int runAgent(int& argc, char** argv)
 {
     AgentApp app(argc, argv);
+    OpenUrlEventHandler openUrlHandler;
+    app.installEventFilter(&openUrlHandler);
     setIdentity();
     // Created in both modes; only a second resident agent ends here, at once
     // and without a trace. A launch request runs whatever the guard says.
@@ -59,6 +62,8 @@ int runAgent(int& argc, char** argv)
     if (guard.isRunning() && argc < 2)
         return 0;
     app.setOtherInstanceRuns(guard.isRunning());
+    // The agent that TavUpdate starts after a self-update must be the first.
+    QObject::connect(&app, &AgentApp::aboutToHandOver, &guard, &SingleApplication::release);
     qInstallMessageHandler(traceMessageHandler);
     qDebug("running tavagent.");
     if (argc >= 2)

@@ -24,33 +24,10 @@
 
 using namespace Updater;
 using Vondra::Testing::readFile;
+using Vondra::Testing::treeOf;
 using Vondra::Testing::writeFile;
 
 namespace {
-
-// Every entry below root (hidden ones too) with its content, so two states of
-// a directory compare byte for byte.
-QMap<QString, QByteArray> treeOf(const QString& root)
-{
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(
-        root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (info.isSymLink()) {
-            tree.insert(relative, "-> " + QFile::encodeName(info.symLinkTarget()));
-        } else if (info.isDir()) {
-            tree.insert(relative + QLatin1Char('/'), QByteArray());
-        } else {
-            QFile file(path);
-            file.open(QIODevice::ReadOnly);
-            tree.insert(relative, file.readAll());
-        }
-    }
-    return tree;
-}
 
 bool runTool(const QString& program, const QStringList& arguments, const QString& directory = QString())
 {

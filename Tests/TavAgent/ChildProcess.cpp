@@ -69,8 +69,12 @@ QProcessEnvironment childEnvironment(const QString& configDir)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    if (!configDir.isEmpty())
+    if (!configDir.isEmpty()) {
+        // Nothing of the user's own: parallel tests never share settings or caches.
+        environment.insert(QStringLiteral("HOME"), configDir);
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), QDir(configDir).filePath(QStringLiteral(".cache")));
+    }
     environment.insert(
         QStringLiteral("XDG_RUNTIME_DIR"), configDir.isEmpty() ? processRuntimeDir() : childRuntimeDir(configDir));
     return environment;

@@ -30,8 +30,8 @@ bool copyProgram(const QString& program, const QString& directory, const QString
 // The guard probe built beside the tests.
 QString guardProbePath();
 
-// Environment of a child: UTF-8 locale, no display; settings kept in configDir
-// when given. Agents and single-instance guards keep their files in the
+// Environment of a child: UTF-8 locale, no display; when configDir is given,
+// it is the child's home: settings in it, caches in its ".cache". Agents and single-instance guards keep their files in the
 // runtime directory: childRuntimeDir(configDir) when configDir is given, else
 // one that all children of this test process share. So a child neither
 // silences nor is silenced by the agents of other tests and users on the

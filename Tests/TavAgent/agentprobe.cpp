@@ -5,6 +5,7 @@
 #include "AgentApp.h"
 #include "Faults.h"
 #include "ListenThread.h"
+#include "Upgrade.h"
 
 #include <QHostAddress>
 #include <QLocale>
@@ -20,6 +21,7 @@
 #include <future>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 using Vondra::AgentApp;
 
@@ -145,6 +147,18 @@ int measureBridgeStack(int rounds)
     return 0;
 }
 
+// Requests for one tool from several pool threads at once, as the bridge makes
+// them.
+int upgradeToolConcurrently(const QString& tool, int requests)
+{
+    std::vector<std::thread> threads;
+    for (int i = 0; i < requests; ++i)
+        threads.emplace_back([tool] { Vondra::Upgrade().upgradeTools(tool, tool); });
+    for (std::thread& thread : threads)
+        thread.join();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -157,6 +171,7 @@ int main(int argc, char* argv[])
     AgentApp app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Tavlo"));
     QCoreApplication::setApplicationName(QStringLiteral("TavAgent"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("7.0"));
     if (mode == QLatin1String("translate")) {
         app.loadTranslator(argument);
         print(translatedSample());
@@ -171,6 +186,12 @@ int main(int argc, char* argv[])
         return showTwoMessages(app);
     } else if (mode == QLatin1String("message-in-event-loop")) {
         return closeMessageInEventLoop(app);
+    } else if (mode == QLatin1String("upgrade-tool")) {
+        print(Vondra::Upgrade().upgradeTools(argument, QString::fromLocal8Bit(argv[3])));
+    } else if (mode == QLatin1String("upgrade-tool-concurrently")) {
+        return upgradeToolConcurrently(argument, 3);
+    } else if (mode == QLatin1String("hand-over-twice")) {
+        print(QStringLiteral("%1 %2").arg(Vondra::Upgrade().handOver()).arg(Vondra::Upgrade().handOver()));
     } else if (mode == QLatin1String("uncaught-fault")) {
         Faults::writeThroughNull();
     } else if (mode == QLatin1String("terminate")) {

@@ -1,12 +1,11 @@
 #include "ProductConfig.h"
 #include "ProgramFile.h"
+#include "StartRecorder.h"
 #include "TestRegistry.h"
 #include "TestRepository.h"
 
 #include <Updater/PackagesInfo.h>
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -27,17 +26,8 @@ class Installation
 public:
     bool create(QString* error)
     {
-        const QDir bin(TestRepository::binDirectory());
-        QStringList files = bin.entryList(
-            { QStringLiteral("libTavUpdater.so*"), QStringLiteral("TavUpdater*.dll") }, QDir::Files | QDir::System);
-        files.append(ProgramFile::executableName(QStringLiteral("TavUpdate")));
-        for (const QString& file : files) {
-            if (!QFile::copy(bin.filePath(file), m_dir.filePath(file))) {
-                *error = QStringLiteral("cannot copy ") + bin.filePath(file) + QStringLiteral(" into ") + m_dir.path();
-                return false;
-            }
-        }
-        return m_work.isValid();
+        return TestRepository::installPrograms(m_dir.path(), { QStringLiteral("TavUpdate") }, error)
+            && m_work.isValid();
     }
 
     bool setUpdateHost(const QByteArray& content) { return writeFile(m_dir.filePath("update_host.dat"), content); }
@@ -80,22 +70,6 @@ private:
     QTemporaryDir m_dir;
     QTemporaryDir m_work;
 };
-
-// One argument list per start of the recording program.
-QList<QStringList> recordedStarts(const QString& directory)
-{
-    QList<QStringList> starts;
-    const QList<QByteArray> lines = readFile(QDir(directory).filePath("starts.jsonl")).split('\n');
-    for (const QByteArray& line : lines) {
-        if (line.isEmpty())
-            continue;
-        QStringList arguments;
-        for (const QJsonValue& argument : QJsonDocument::fromJson(line).array())
-            arguments.append(argument.toString());
-        starts.append(arguments);
-    }
-    return starts;
-}
 
 } // namespace
 
@@ -171,20 +145,18 @@ void TestProgram::restart()
         qPrintable(m_repository->errorString()));
     QTemporaryDir target;
     // Named unlike the lower-cased target: the restart must still find it.
-    const QString recorder = QDir(QCoreApplication::applicationDirPath())
-                                 .filePath(ProgramFile::executableName(QStringLiteral("tavupdate_recorder")));
-    QVERIFY(QFile::copy(recorder, target.filePath(ProgramFile::executableName(QStringLiteral("Viewer3")))));
+    QVERIFY(QFile::copy(startRecorderPath(), target.filePath(ProgramFile::executableName(QStringLiteral("Viewer3")))));
     const QStringList base { "-t", "Viewer3", "-v", "7.0", "-d", target.path(), "-s" };
 
     QCOMPARE(m_installation.run(base + QStringList { "-c", "-e", "x" }), 1);
     QCOMPARE(m_installation.run(base + QStringList { "-e", "a+b++c" }), 1);
     QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(target.path()).size(), 1, 10000);
-    QCOMPARE(recordedStarts(target.path()).constFirst(), (QStringList { "a", "b", "", "c" }));
+    QCOMPARE(recordedStarts(target.path()).constFirst().arguments, (QStringList { "a", "b", "", "c" }));
 
     // Nothing left to install: the target is started all the same.
     QCOMPARE(m_installation.run(base + QStringList { "-e" }), 0);
     QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(target.path()).size(), 2, 10000);
-    QCOMPARE(recordedStarts(target.path()).at(1), QStringList());
+    QCOMPARE(recordedStarts(target.path()).at(1).arguments, QStringList());
 }
 
 void TestProgram::updateHostFile_data()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 
 namespace Vondra::Testing {
@@ -10,5 +11,9 @@ QByteArray readFile(const QString& path);
 // Replaces the file with content, making its directory first; false when
 // any of it could not be written.
 bool writeFile(const QString& path, const QByteArray& content);
+// Every entry below root (hidden ones too) with its content, so two states of
+// a directory compare byte for byte: a directory's name ends in "/", a link's
+// content is "-> " and its target.
+QMap<QString, QByteArray> treeOf(const QString& root);
 
 } // namespace Vondra::Testing

@@ -1,5 +1,7 @@
 #include "TestRepository.h"
 
+#include "ProgramFile.h"
+
 #include <Updater/UpdateFinder.h>
 
 #include <QCoreApplication>
@@ -45,6 +47,22 @@ QString TestRepository::binDirectory()
                                : fromCTest;
 }
 
+bool TestRepository::installPrograms(const QString& directory, const QStringList& programs, QString* error)
+{
+    const QDir bin(binDirectory());
+    QStringList files = bin.entryList(
+        { QStringLiteral("libTavUpdater.so*"), QStringLiteral("TavUpdater*.dll") }, QDir::Files | QDir::System);
+    for (const QString& program : programs)
+        files.append(ProgramFile::executableName(program));
+    for (const QString& file : files) {
+        if (!QFile::copy(bin.filePath(file), QDir(directory).filePath(file))) {
+            *error = QStringLiteral("cannot copy ") + bin.filePath(file) + QStringLiteral(" into ") + directory;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool TestRepository::publish(
     const QString& name, const QString& version, const QMap<QString, QByteArray>& files, const QString& keyFile)
 {
@@ -57,6 +75,12 @@ bool TestRepository::publish(
         }
     }
 
+    return publishDirectory(name, version, packageDir, keyFile);
+}
+
+bool TestRepository::publishDirectory(
+    const QString& name, const QString& version, const QString& packageDir, const QString& keyFile)
+{
     QStringList arguments { QStringLiteral("add"), m_root.path(), name, version, packageDir,
         QStringLiteral("--platform"), platform() };
     if (!keyFile.isEmpty())

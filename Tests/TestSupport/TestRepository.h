@@ -25,12 +25,19 @@ public:
     // signing the index with the secret key file when one is given.
     bool publish(const QString& name, const QString& version, const QMap<QString, QByteArray>& files,
         const QString& keyFile = QString());
+    // Publishes the files of packageDir as they are (modes included).
+    bool publishDirectory(
+        const QString& name, const QString& version, const QString& packageDir, const QString& keyFile = QString());
     // A new key pair: the secret key in path, the public one in path + ".pub".
     bool makeKey(const QString& path);
 
     // The platform TavUpdate asks for on this system.
     static QString platform();
     static QString binDirectory();
+    // Copies the built programs (base names, e.g. "TavUpdate") and the update
+    // library into directory, side by side as they are installed; they find
+    // each other through $ORIGIN. False with error when a copy fails.
+    static bool installPrograms(const QString& directory, const QStringList& programs, QString* error);
 
 private:
     bool runTavrepo(const QStringList& arguments);

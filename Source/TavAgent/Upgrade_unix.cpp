@@ -1,0 +1,10 @@
+#include "Upgrade.h"
+
+namespace Vondra {
+
+int Upgrade::updaterResult(int exitCode)
+{
+    return qint8(exitCode);
+}
+
+} // namespace Vondra
