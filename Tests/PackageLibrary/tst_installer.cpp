@@ -24,33 +24,10 @@
 
 using namespace Updater;
 using Vondra::Testing::readFile;
+using Vondra::Testing::treeOf;
 using Vondra::Testing::writeFile;
 
 namespace {
-
-// Every entry below root (hidden ones too) with its content, so two states of
-// a directory compare byte for byte.
-QMap<QString, QByteArray> treeOf(const QString& root)
-{
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(
-        root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (info.isSymLink()) {
-            tree.insert(relative, "-> " + QFile::encodeName(info.symLinkTarget()));
-        } else if (info.isDir()) {
-            tree.insert(relative + QLatin1Char('/'), QByteArray());
-        } else {
-            QFile file(path);
-            file.open(QIODevice::ReadOnly);
-            tree.insert(relative, file.readAll());
-        }
-    }
-    return tree;
-}
 
 bool runTool(const QString& program, const QStringList& arguments, const QString& directory = QString())
 {
@@ -900,11 +877,22 @@ private slots:
         QCOMPARE(readFile(elsewhere + QStringLiteral("/precious.txt")), QByteArray("keep me too\n"));
     }
 
-    void secondInstallIntoSameDirectoryIsRefused()
+    // A live install holds the directory: a second one waits for it and
+    // gives up only when the wait is over.
+    void secondInstallWaitsForTheFirst()
     {
-        QLockFile otherRun(m_target + QStringLiteral("/.tavupdater.lock"));
-        QVERIFY(otherRun.tryLock(0));
-        QVERIFY(install(m_target, {}).errors.value(0).contains(QLatin1String("another install")));
+        auto otherRun = std::make_unique<QLockFile>(m_target + QStringLiteral("/.tavupdater.lock"));
+        QVERIFY(otherRun->tryLock(0));
+        const RunResult refused
+            = install(m_target, {}, [](UpdateInstaller& installer) { installer.setLockWaitTimeout(300); });
+        QVERIFY2(
+            refused.errors.value(0).contains(QLatin1String("another install")), qPrintable(refused.errors.value(0)));
+
+        QTimer::singleShot(300, [&otherRun] { otherRun.reset(); });
+        const RunResult waited
+            = install(m_target, {}, [](UpdateInstaller& installer) { installer.setLockWaitTimeout(60000); });
+        QVERIFY2(waited.success, qPrintable(waited.errors.join(QLatin1Char('\n'))));
+        QVERIFY(!otherRun);
     }
 
     // Root ignores permissions, not a read-only file system.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 
 namespace Vondra::Testing {
@@ -10,5 +11,8 @@ QByteArray readFile(const QString& path);
 // Replaces the file with content, making its directory first; false when
 // any of it could not be written.
 bool writeFile(const QString& path, const QByteArray& content);
+// Every entry below root (hidden ones too) with its content, a link with its
+// target, so two states of a directory compare byte for byte.
+QMap<QString, QByteArray> treeOf(const QString& root);
 
 } // namespace Vondra::Testing
