@@ -29,11 +29,8 @@ void launch(const QString& request)
     launch.run();
 }
 
-void runLaunchMode(int argc, char** argv)
+void runLaunchMode(QStringList arguments)
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
     qDebug() << arguments;
     arguments.removeFirst();
     launch(arguments.first());
@@ -52,6 +49,13 @@ void runResidentMode(AgentApp& app)
 
 int runAgent(int& argc, char** argv)
 {
+    // Taken before the application object, which removes the arguments it
+    // understands itself (-reverse, -style x, ...): a request that looks like
+    // one must neither vanish nor turn a launch into a resident agent.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
     AgentApp app(argc, argv);
     OpenUrlEventHandler openUrlHandler;
     app.installEventFilter(&openUrlHandler);
@@ -59,15 +63,15 @@ int runAgent(int& argc, char** argv)
     // Created in both modes; only a second resident agent ends here, at once
     // and without a trace. A launch request runs whatever the guard says.
     SingleApplication guard;
-    if (guard.isRunning() && argc < 2)
+    if (guard.isRunning() && arguments.size() < 2)
         return 0;
     app.setOtherInstanceRuns(guard.isRunning());
     // The agent that TavUpdate starts after a self-update must be the first.
     QObject::connect(&app, &AgentApp::aboutToHandOver, &guard, &SingleApplication::release);
     qInstallMessageHandler(traceMessageHandler);
     qDebug("running tavagent.");
-    if (argc >= 2)
-        runLaunchMode(argc, argv);
+    if (arguments.size() >= 2)
+        runLaunchMode(arguments);
     else
         runResidentMode(app);
     return 0;

@@ -15,6 +15,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QIcon>
 #include <QProgressDialog>
 #include <QUrl>
@@ -113,11 +114,12 @@ QString defaultUpdateBaseUrl()
 
 QString updateBaseUrl(const QString& programDirectory)
 {
-    const QDir directory(programDirectory);
-    const QString fileName = QLatin1String(updateHostFileName);
-    if (!directory.exists(fileName))
+    const QFileInfo entry(QDir(programDirectory).filePath(QLatin1String(updateHostFileName)));
+    // A link that leads nowhere is an entry all the same: it reads as an
+    // unreadable file, not as a missing one.
+    if (!entry.exists() && !entry.isSymLink())
         return defaultUpdateBaseUrl();
-    QFile file(directory.filePath(fileName));
+    QFile file(entry.filePath());
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     return QString::fromUtf8(file.readLine().trimmed());
@@ -138,6 +140,10 @@ int runUpdate(const UpdateArguments& arguments, bool silent, bool checkOnly, con
     TavUpdater errorLog;
     Updater::Target target(arguments.name);
     target.setDirectory(arguments.directory);
+    // A damaged record reads as empty and is registered anew (its bytes set
+    // aside): say so, or nobody learns why the target starts over.
+    if (!target.packagesInfo()->errorString().isEmpty())
+        errorLog.onError(Updater::Task::FormatError, target.packagesInfo()->errorString());
     registerNewTarget(target, arguments);
 
     Updater::UpdateFinder finder(&target);

@@ -85,7 +85,8 @@ private slots:
     void filtersByPlatform();
     void refusesIndexesItCannotTrust_data();
     void refusesIndexesItCannotTrust();
-    void acceptsUnsignedIndexesWithoutAKeyAndSaysSo();
+    void keyFileDecidesOnUnsignedIndexes_data();
+    void keyFileDecidesOnUnsignedIndexes();
     void refusesAnIndexNamingNoTarget();
     void reportsBrokenSourcesAndGoesOn();
     void stopCancelsTheSearch();
@@ -271,29 +272,52 @@ void TestFinder::refusesIndexesItCannotTrust()
             qPrintable(found.errors.first()));
 }
 
-void TestFinder::acceptsUnsignedIndexesWithoutAKeyAndSaysSo()
+void TestFinder::keyFileDecidesOnUnsignedIndexes_data()
 {
-    QTemporaryDir noKey;
-    useKey(noKey.filePath(QStringLiteral("update_key.pub")));
+    QTest::addColumn<QByteArray>("keyFile");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("no key file") << QByteArray() << "there is no trusted key file";
+    QTest::newRow("allow-unsigned beside a key")
+        << QByteArray("allow-unsigned\n" + readFile(repository->publicKey())) << "holds keys and \"allow-unsigned\"";
+    QTest::newRow("allow-unsigned, for development repositories") << QByteArray("# dev\nallow-unsigned\n") << "";
+}
+
+void TestFinder::keyFileDecidesOnUnsignedIndexes()
+{
+    QFETCH(QByteArray, keyFile);
+    QFETCH(QString, refusal);
+    QTemporaryDir keys;
+    const QString keyPath = keys.filePath(QStringLiteral("update_key.pub"));
+    if (!keyFile.isEmpty())
+        QVERIFY(writeFile(keyPath, keyFile));
+    useKey(keyPath);
     RepositoryFixture unsignedRepository;
     QVERIFY(unsignedRepository.isValid());
     QCOMPARE(unsignedRepository.add(QStringLiteral("tool"), QStringLiteral("3.0"), toolFiles("3"), QString(), QString())
                  .exitCode,
         0);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("without a signature check")));
+    if (refusal.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("without a signature check")));
     const Search found = search(QStringLiteral("1.0"),
         { { QUrl::fromLocalFile(QDir(unsignedRepository.root()).filePath(QStringLiteral("tool"))), 1 } });
-    QVERIFY2(found.success, qPrintable(found.errors.join(QLatin1Char('\n'))));
-    QCOMPARE(found.updates.size(), 1);
-    QCOMPARE(found.updates.first().version, QStringLiteral("3.0"));
+    if (refusal.isEmpty()) {
+        QVERIFY2(found.success, qPrintable(found.errors.join(QLatin1Char('\n'))));
+        QCOMPARE(found.updates.size(), 1);
+        QCOMPARE(found.updates.first().version, QStringLiteral("3.0"));
+    } else {
+        QVERIFY(found.updates.isEmpty());
+        QCOMPARE(found.codes, QList<int> { Task::TrustError });
+        QVERIFY2(found.errors.first().contains(refusal), qPrintable(found.errors.first()));
+    }
 }
 
 // An index that names no target would otherwise serve any program that is
 // pointed at it.
 void TestFinder::refusesAnIndexNamingNoTarget()
 {
-    QTemporaryDir noKey;
-    useKey(noKey.filePath(QStringLiteral("update_key.pub")));
+    QTemporaryDir keys;
+    QVERIFY(writeFile(keys.filePath(QStringLiteral("update_key.pub")), "allow-unsigned\n"));
+    useKey(keys.filePath(QStringLiteral("update_key.pub")));
     RepositoryFixture repository;
     QVERIFY(repository.isValid());
     QCOMPARE(

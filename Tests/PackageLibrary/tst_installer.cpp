@@ -877,11 +877,22 @@ private slots:
         QCOMPARE(readFile(elsewhere + QStringLiteral("/precious.txt")), QByteArray("keep me too\n"));
     }
 
-    void secondInstallIntoSameDirectoryIsRefused()
+    // A live install holds the directory: a second one waits for it and
+    // gives up only when the wait is over.
+    void secondInstallWaitsForTheFirst()
     {
-        QLockFile otherRun(m_target + QStringLiteral("/.tavupdater.lock"));
-        QVERIFY(otherRun.tryLock(0));
-        QVERIFY(install(m_target, {}).errors.value(0).contains(QLatin1String("another install")));
+        auto otherRun = std::make_unique<QLockFile>(m_target + QStringLiteral("/.tavupdater.lock"));
+        QVERIFY(otherRun->tryLock(0));
+        const RunResult refused
+            = install(m_target, {}, [](UpdateInstaller& installer) { installer.setLockWaitTimeout(300); });
+        QVERIFY2(
+            refused.errors.value(0).contains(QLatin1String("another install")), qPrintable(refused.errors.value(0)));
+
+        QTimer::singleShot(300, [&otherRun] { otherRun.reset(); });
+        const RunResult waited
+            = install(m_target, {}, [](UpdateInstaller& installer) { installer.setLockWaitTimeout(60000); });
+        QVERIFY2(waited.success, qPrintable(waited.errors.join(QLatin1Char('\n'))));
+        QVERIFY(!otherRun);
     }
 
     // Root ignores permissions, not a read-only file system.

@@ -203,6 +203,7 @@ void TestRecord::damagedRecordReadsAsEmpty_data()
     QTest::newRow("bad date") << head
             + "<package name=\"a\" version=\"1\" installDate=\"2021-13-45\"/></packageRecord>";
     QTest::newRow("junk after the record") << head + "</packageRecord><more/>";
+    QTest::newRow("too large to read") << QByteArray(16 * 1024 * 1024 + 1, ' ');
 }
 
 void TestRecord::damagedRecordReadsAsEmpty()

@@ -73,6 +73,7 @@ class TestAgentApp : public QObject
     Q_OBJECT
 
 private slots:
+    void launchModeTrace_data();
     void launchModeTrace();
     void residentStopsOnSignal_data();
     void residentStopsOnSignal();
@@ -88,17 +89,28 @@ private slots:
     void setLanguage();
 };
 
+void TestAgentApp::launchModeTrace_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    // Names no tool: this is about the entry's own lines.
+    QTest::newRow("request and an extra argument")
+        << QStringList { QStringLiteral("tavlo://?callback=cb&note=100%2"),
+               QString::fromUtf8("Žluťoučký kůň") };
+    // Qt's own options are requests like any other text, not for the application object to take.
+    QTest::newRow("-reverse") << QStringList { QStringLiteral("-reverse") };
+    QTest::newRow("-style fusion") << QStringList { QStringLiteral("-style"), QStringLiteral("fusion"),
+        QStringLiteral("tavlo://x") };
+}
+
 void TestAgentApp::launchModeTrace()
 {
+    QFETCH(QStringList, arguments);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QVERIFY(copyProgram(builtAgentPath(), dir.path(), QStringLiteral("TavAgent")));
     const QString agent = dir.filePath(QStringLiteral("TavAgent"));
-    // Names no tool: this is about the entry's own lines.
-    const QString request = QStringLiteral("tavlo://?callback=cb&note=100%2");
-    const QString extra = QString::fromUtf8("Žluťoučký kůň");
 
-    const ChildRun run = runChild(agent, { request, extra }, childEnvironment(dir.path()), dir.path());
+    const ChildRun run = runChild(agent, arguments, childEnvironment(dir.path()), dir.path());
     QVERIFY(run.finished);
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
@@ -112,10 +124,10 @@ void TestAgentApp::launchModeTrace()
     const QString source = testFile.left(testFile.indexOf(QLatin1String("Tests/TavAgent/")))
         + QStringLiteral("Source/TavAgent/AgentMain.cpp");
     const QString entry = QStringLiteral("int Vondra::runAgent(int&, char**)");
-    const QString launchMode = QStringLiteral("void Vondra::{anonymous}::runLaunchMode(int, char**)");
+    const QString launchMode = QStringLiteral("void Vondra::{anonymous}::runLaunchMode(QStringList)");
     const QStringList expected {
         "Debug: running tavagent. (" + source + ':' + entryLine("\"running tavagent.\"") + ", " + entry + ')',
-        "Debug: (\"" + agent + "\", \"" + request + "\", \"" + extra + "\") (" + source + ':'
+        "Debug: (\"" + agent + "\", \"" + arguments.join(QLatin1String("\", \"")) + "\") (" + source + ':'
             + entryLine("<< arguments") + ", " + launchMode + ')',
         "Debug: end TavAgent. (" + source + ':' + entryLine("\"end TavAgent.\"") + ", " + launchMode + ')',
     };

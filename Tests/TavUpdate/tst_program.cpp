@@ -6,12 +6,17 @@
 
 #include <Updater/PackagesInfo.h>
 
+#include <QDirIterator>
+#include <QLockFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
+
+#include <csignal>
+#include <sys/types.h>
 
 using namespace Vondra::Testing;
 using Vondra::ProgramFile;
@@ -26,14 +31,16 @@ class Installation
 public:
     bool create(QString* error)
     {
+        // The test repositories are unsigned unless a test installs a key.
         return TestRepository::installPrograms(m_dir.path(), { QStringLiteral("TavUpdate") }, error)
-            && m_work.isValid();
+            && m_work.isValid() && writeFile(m_dir.filePath("update_key.pub"), TestRepository::allowUnsignedKeyFile());
     }
 
     bool setUpdateHost(const QByteArray& content) { return writeFile(m_dir.filePath("update_host.dat"), content); }
     bool installKey(const QString& publicKeyFile)
     {
-        return QFile::copy(publicKeyFile, m_dir.filePath("update_key.pub"));
+        return QFile::remove(m_dir.filePath("update_key.pub"))
+            && QFile::copy(publicKeyFile, m_dir.filePath("update_key.pub"));
     }
 
     void prepare(QProcess* process, const QStringList& arguments) const
@@ -71,6 +78,54 @@ private:
     QTemporaryDir m_work;
 };
 
+// A web server on loopback that answers every request with one fixed
+// response and keeps the first request line.
+class AnsweringServer : public QTcpServer
+{
+public:
+    explicit AnsweringServer(const QByteArray& response)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this, response] {
+            QTcpSocket* socket = nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket, response] {
+                if (!socket->canReadLine())
+                    return;
+                if (requestLine.isEmpty())
+                    requestLine = socket->readLine().trimmed();
+                socket->write(response);
+                socket->disconnectFromHost();
+            });
+        });
+    }
+
+    QByteArray requestLine;
+};
+
+// Copies every file of from into to (made if needed).
+bool copyTree(const QString& from, const QString& to)
+{
+    QDirIterator it(from, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString copy = QDir(to).filePath(QDir(from).relativeFilePath(path));
+        if (!QDir().mkpath(QFileInfo(copy).path()) || !QFile::copy(path, copy))
+            return false;
+    }
+    return true;
+}
+
+// The lines of the journal of the install running in target, and whether it
+// is committed; 0 lines when there is none.
+int journalLines(const QString& target, bool* committed = nullptr)
+{
+    const QStringList work = QDir(target).entryList({ QStringLiteral(".tavupdater-*") }, QDir::Dirs | QDir::Hidden);
+    const QByteArray journal
+        = work.isEmpty() ? QByteArray() : readFile(QDir(target).filePath(work.first() + QStringLiteral("/journal")));
+    if (committed)
+        *committed = journal.contains("commit\n");
+    return journal.count('\n');
+}
+
 } // namespace
 
 class TestProgram : public QObject
@@ -86,6 +141,9 @@ private slots:
     void updateHostFile();
     void withoutUpdateHostFileAsksTheServiceHost();
     void trustsTheKeyBesideTheProgram();
+    void serverTextCannotForgeLogLines();
+    void reasonsForOfferingNothingAreLogged();
+    void killedUpgradesEndOldOrNew();
 
 private:
     std::unique_ptr<TestRepository> m_repository;
@@ -201,19 +259,8 @@ void TestProgram::withoutUpdateHostFileAsksTheServiceHost()
     Installation installation;
     QString error;
     QVERIFY2(installation.create(&error), qPrintable(error));
-    QTcpServer proxy;
+    AnsweringServer proxy("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     QVERIFY(proxy.listen(QHostAddress::LocalHost));
-    QByteArray requestLine;
-    connect(&proxy, &QTcpServer::newConnection, this, [&] {
-        QTcpSocket* socket = proxy.nextPendingConnection();
-        connect(socket, &QTcpSocket::readyRead, socket, [&requestLine, socket] {
-            if (!requestLine.isEmpty() || !socket->canReadLine())
-                return;
-            requestLine = socket->readLine().trimmed();
-            socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-            socket->disconnectFromHost();
-        });
-    });
     QTemporaryDir target;
     QProcess process;
     installation.prepare(&process, { "-t", "Notes1", "-v", "7.0", "-d", target.path(), "-s", "-c" });
@@ -226,7 +273,7 @@ void TestProgram::withoutUpdateHostFileAsksTheServiceHost()
     QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 60000);
     QCOMPARE(Installation::exitCode(process), 0);
     const QByteArray expected = QByteArray("GET http://") + Vondra::Product::serviceHost + "/tavlo/notes1/";
-    QVERIFY2(requestLine.startsWith(expected), requestLine.constData());
+    QVERIFY2(proxy.requestLine.startsWith(expected), proxy.requestLine.constData());
 }
 
 void TestProgram::trustsTheKeyBesideTheProgram()
@@ -254,6 +301,133 @@ void TestProgram::trustsTheKeyBesideTheProgram()
     QVERIFY(!QFile::exists(forgedTarget.filePath("f.dat")));
     const QString log = QString::fromUtf8(readFile(QDir(installation.workingDirectory()).filePath("updater.log")));
     QVERIFY2(log.contains(QLatin1String("signature check failed")), qPrintable(log));
+}
+
+// A reason phrase is the server's text: it must neither drive the terminal
+// that shows the log nor start a log entry of its own.
+void TestProgram::serverTextCannotForgeLogLines()
+{
+    AnsweringServer server("HTTP/1.1 404 Not\x1b[2J\r2026-01-01T00:00:00.000Z [error] forged\r\n"
+                           "Content-Length: 0\r\nConnection: close\r\n\r\n");
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    Installation installation;
+    QString error;
+    QVERIFY2(installation.create(&error), qPrintable(error));
+    QVERIFY(installation.setUpdateHost(QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort()).toUtf8()));
+    QTemporaryDir target;
+    QProcess process;
+    installation.prepare(&process, { "-t", "Notes1", "-v", "7.0", "-d", target.path(), "-s", "-c" });
+    process.start();
+    QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 60000);
+    QCOMPARE(Installation::exitCode(process), 0);
+
+    const QByteArray log = readFile(QDir(installation.workingDirectory()).filePath("updater.log"));
+    const QByteArray output = process.readAll();
+    for (const QByteArray& text : { log, output }) {
+        QVERIFY2(!text.contains('\x1b') && !text.contains('\r'), text.constData());
+        QVERIFY2(text.contains("Not\\x1b[2J\\x0d2026-01-01"), text.constData());
+    }
+    QCOMPARE(log.count('\n'), 1);
+}
+
+// Each of these used to end the run with nothing offered and nothing said.
+void TestProgram::reasonsForOfferingNothingAreLogged()
+{
+    QVERIFY2(
+        m_repository->publish("notes7", "1.0", { { "notes.dat", "notes" } }), qPrintable(m_repository->errorString()));
+    QTemporaryDir parent;
+    const QString missing = parent.filePath("missing");
+    const QString log = QDir(m_installation.workingDirectory()).filePath("updater.log");
+    QFile::remove(log);
+    QCOMPARE(m_installation.run({ "-t", "Notes7", "-v", "7.0", "-d", missing, "-s", "-c" }), 0);
+    QVERIFY2(readFile(log).contains("the directory does not exist"), readFile(log).constData());
+    QVERIFY(!QFileInfo::exists(missing));
+
+    QFile::remove(log);
+    QVERIFY(writeFile(parent.filePath("Packages.xml"), "<broken"));
+    QCOMPARE(m_installation.run({ "-t", "Notes7", "-v", "7.0", "-d", parent.path(), "-s", "-c" }), 1);
+    QVERIFY2(readFile(log).contains("is damaged"), readFile(log).constData());
+    QCOMPARE(readFile(parent.filePath("Packages.xml.damaged")), QByteArray("<broken"));
+
+    // A live install holds the directory: the check waits, then gives up and says why.
+    QFile::remove(log);
+    QLockFile otherRun(parent.filePath(".tavupdater.lock"));
+    QVERIFY(otherRun.tryLock(0));
+    qputenv("TAVUPDATER_LOCK_TIMEOUT_MS", "300");
+    const auto restore = qScopeGuard([] { qunsetenv("TAVUPDATER_LOCK_TIMEOUT_MS"); });
+    QCOMPARE(m_installation.run({ "-t", "Notes7", "-v", "7.0", "-d", parent.path(), "-s", "-c" }), 0);
+    QVERIFY2(readFile(log).contains("another install into it is running"), readFile(log).constData());
+}
+
+// SIGKILLed at a spread of moments of an upgrade, at least half of them in the
+// middle of the swap: a check-only run then finds the tree exactly old or
+// exactly new, and the next install run completes the new version.
+void TestProgram::killedUpgradesEndOldOrNew()
+{
+    QMap<QString, QByteArray> version1;
+    QMap<QString, QByteArray> version2;
+    for (int i = 0; i < 180; ++i) {
+        const QString name = QStringLiteral("d%1/f%2.txt").arg(i % 10).arg(i);
+        version1.insert(name, "1.0 " + QByteArray::number(i));
+        if (i % 6 != 0) // a sixth of the files go away
+            version2.insert(name, "2.0 " + QByteArray::number(i));
+    }
+    for (int i = 0; i < 60; ++i)
+        version2.insert(QStringLiteral("n%1/g%2.txt").arg(i % 5).arg(i), "new");
+    // One journal line per removed file, new directory and installed file.
+    const int swapLines = 30 + 5 + version2.size();
+
+    QTemporaryDir trials;
+    const QString old = trials.filePath("old");
+    const QString upgraded = trials.filePath("upgraded");
+    const QString target = trials.filePath("target");
+    const auto install = [](const QString& directory) {
+        return QStringList { "-t", "Crash6", "-v", "7.0", "-d", directory, "-s" };
+    };
+    QVERIFY2(m_repository->publish("crash6", "1.0", version1), qPrintable(m_repository->errorString()));
+    QVERIFY(QDir().mkpath(old));
+    QCOMPARE(m_installation.run(install(old)), 1);
+    const QMap<QString, QByteArray> oldTree = treeOf(old);
+    QVERIFY2(m_repository->publish("crash6", "2.0", version2), qPrintable(m_repository->errorString()));
+    QVERIFY(copyTree(old, upgraded));
+    QCOMPARE(m_installation.run(install(upgraded)), 1);
+    const QMap<QString, QByteArray> newTree = treeOf(upgraded);
+    QVERIFY(newTree != oldTree);
+
+    constexpr int timedKills = 5;
+    constexpr int swapKills = 15;
+    int killedMidSwap = 0;
+    for (int trial = 0; trial < timedKills + swapKills; ++trial) {
+        QVERIFY(QDir(target).removeRecursively() && copyTree(old, target));
+        QProcess process;
+        m_installation.prepare(&process, install(target));
+        process.start();
+        QVERIFY(process.waitForStarted());
+        QElapsedTimer running;
+        running.start();
+        if (trial < timedKills) {
+            QThread::msleep(ulong(40 * (1 << trial))); // 40 ms to 640 ms: starting, fetching, unpacking
+        } else {
+            const int threshold = 1 + (trial - timedKills) * swapLines / swapKills;
+            bool committed = false;
+            while (journalLines(target, &committed) < threshold && !committed && running.elapsed() < 60000
+                && !process.waitForFinished(0))
+                QThread::usleep(200); // leaves the cores to the install
+        }
+        ::kill(pid_t(process.processId()), SIGKILL);
+        QVERIFY(process.waitForFinished(60000));
+        bool committed = false;
+        if (journalLines(target, &committed) > 0 && !committed)
+            ++killedMidSwap;
+
+        const int offered = m_installation.run(install(target) + QStringList { "-c" });
+        const QMap<QString, QByteArray> afterCheck = treeOf(target);
+        QVERIFY2(afterCheck == oldTree || afterCheck == newTree, qPrintable(QStringLiteral("trial %1").arg(trial)));
+        QCOMPARE(offered, afterCheck == oldTree ? 1 : 0);
+        m_installation.run(install(target));
+        QVERIFY2(treeOf(target) == newTree, qPrintable(QStringLiteral("trial %1").arg(trial)));
+    }
+    QVERIFY2(killedMidSwap >= 10, qPrintable(QStringLiteral("%1 kills mid-swap").arg(killedMidSwap)));
 }
 
 TAVLO_TEST(TestProgram)

@@ -125,37 +125,46 @@ void TestUpdateRun::initTestCase()
 {
     m_previousDirectory = QDir::currentPath();
     QVERIFY(QDir::setCurrent(m_work.path()));
+    // The test repositories are unsigned, as development repositories are.
+    const QString keyFile = m_work.filePath(QStringLiteral("update_key.pub"));
+    QVERIFY(writeFile(keyFile, TestRepository::allowUnsignedKeyFile()));
+    qputenv("TAVUPDATER_KEY_FILE", keyFile.toLocal8Bit());
 }
 
 void TestUpdateRun::cleanupTestCase()
 {
+    qunsetenv("TAVUPDATER_KEY_FILE");
     QDir::setCurrent(m_previousDirectory);
 }
 
 void TestUpdateRun::baseUrl_data()
 {
-    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("entry");
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("missing") << false << QByteArray()
+    QTest::newRow("missing") << "none" << QByteArray()
                              << QStringLiteral("http://%1/tavlo/").arg(QLatin1String(Vondra::Product::serviceHost));
     QTest::newRow("blanks and further lines")
-        << true << QByteArray("  http://127.0.0.1:81/r/ \t\r\nignored\n") << "http://127.0.0.1:81/r/";
-    QTest::newRow("empty") << true << QByteArray() << "";
-    QTest::newRow("utf-8") << true << QByteArray("http://h\xc3\xa9.example/\n")
+        << "file" << QByteArray("  http://127.0.0.1:81/r/ \t\r\nignored\n") << "http://127.0.0.1:81/r/";
+    QTest::newRow("empty") << "file" << QByteArray() << "";
+    QTest::newRow("utf-8") << "file" << QByteArray("http://h\xc3\xa9.example/\n")
                            << QString::fromUtf8("http://h\xc3\xa9.example/");
+    // Cannot be read, so it is not missing either.
+    QTest::newRow("dangling link") << "link" << QByteArray() << "";
 }
 
 void TestUpdateRun::baseUrl()
 {
-    QFETCH(bool, present);
+    QFETCH(QString, entry);
     QFETCH(QByteArray, content);
     QFETCH(QString, expected);
 
     QTemporaryDir program;
-    if (present)
+    if (entry == QLatin1String("file"))
         QVERIFY(writeFile(program.filePath("update_host.dat"), content));
+    else if (entry == QLatin1String("link"))
+        QVERIFY(QFile::link(program.filePath("nowhere"), program.filePath("update_host.dat")));
     QCOMPARE(Vondra::updateBaseUrl(program.path()), expected);
 }
 

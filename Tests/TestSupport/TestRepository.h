@@ -31,6 +31,8 @@ public:
     // A new key pair: the secret key in path, the public one in path + ".pub".
     bool makeKey(const QString& path);
 
+    // What update_key.pub holds for a repository nobody signs.
+    static QByteArray allowUnsignedKeyFile() { return QByteArrayLiteral("allow-unsigned\n"); }
     // The platform TavUpdate asks for on this system.
     static QString platform();
     static QString binDirectory();

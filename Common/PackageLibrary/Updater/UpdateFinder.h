@@ -14,7 +14,10 @@ class UpdateFinderPrivate;
 
 // Asks each update source of a target for its signed index and collects, per
 // installed package, the newest version that applies to this platform and is
-// newer than the one installed. Updates are ordered by package name.
+// newer than the one installed. Updates are ordered by package name. Before
+// that, under the target directory's install lock, it puts back what a killed
+// install left there, so what it offers is computed against exactly the old or
+// the new version; when it cannot, it offers nothing.
 class TAVUPDATER_EXPORT UpdateFinder : public Task
 {
     Q_OBJECT
@@ -36,6 +39,11 @@ public:
     int indexDeadline() const;
     void setIndexHeaderTimeout(int msec);
     int indexHeaderTimeout() const;
+
+    // How long run() waits while another install holds the target directory's
+    // lock: 60000 ms by default, or TAVUPDATER_LOCK_TIMEOUT_MS from the environment.
+    int lockWaitTimeout() const;
+    void setLockWaitTimeout(int msec);
 
     // The updates found by the last run; owned by the finder.
     QList<Update*> updates() const;

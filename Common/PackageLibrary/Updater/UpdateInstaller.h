@@ -23,6 +23,11 @@ public:
     explicit UpdateInstaller(Target* target, QObject* parent = nullptr);
     ~UpdateInstaller() override;
 
+    // How long run() waits while another install holds the target directory's
+    // lock: 60000 ms by default, or TAVUPDATER_LOCK_TIMEOUT_MS from the environment.
+    int lockWaitTimeout() const;
+    void setLockWaitTimeout(int msec);
+
     // The updates stay owned by their finder and must outlive run().
     void setUpdatesToInstall(const QList<Update*>& updates);
 

@@ -14,10 +14,13 @@ namespace {
 
 const QByteArray publicTag = QByteArrayLiteral("tavlo-ed25519-public");
 const QByteArray secretTag = QByteArrayLiteral("tavlo-ed25519-secret");
+const QByteArray allowUnsignedLine = QByteArrayLiteral("allow-unsigned");
 // A key file is a few lines; anything bigger is not one.
 const qint64 maximumKeyFileSize = 64 * 1024;
 
-bool readKeys(const QString& path, const QByteArray& tag, int keySize, QList<QByteArray>* keys, QString* error)
+// allowUnsigned, when given, also takes the line "allow-unsigned" instead of keys.
+bool readKeys(const QString& path, const QByteArray& tag, int keySize, QList<QByteArray>* keys, QString* error,
+    bool* allowUnsigned = nullptr)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -32,12 +35,18 @@ bool readKeys(const QString& path, const QByteArray& tag, int keySize, QList<QBy
         return false;
     }
     keys->clear();
+    if (allowUnsigned)
+        *allowUnsigned = false;
     int lineNumber = 0;
     for (const QByteArray& rawLine : content.split('\n')) {
         ++lineNumber;
         const QByteArray line = rawLine.trimmed();
         if (line.isEmpty() || line.startsWith('#'))
             continue;
+        if (allowUnsigned && line == allowUnsignedLine) {
+            *allowUnsigned = true;
+            continue;
+        }
         const QList<QByteArray> fields = line.simplified().split(' ');
         const QByteArray key = fields.size() == 2 ? QByteArray::fromBase64(fields.at(1)) : QByteArray();
         if (fields.size() != 2 || fields.at(0) != tag || key.size() != keySize) {
@@ -46,6 +55,16 @@ bool readKeys(const QString& path, const QByteArray& tag, int keySize, QList<QBy
             return false;
         }
         keys->append(key);
+    }
+    // Both at once is a mistake, and guessing which was meant would either
+    // refuse every update or accept unchecked ones.
+    if (allowUnsigned && *allowUnsigned) {
+        if (keys->isEmpty())
+            return true;
+        *error
+            = QCoreApplication::translate("Updater::KeyFile", "%1 holds keys and \"%2\"; it must hold one or the other")
+                  .arg(QDir::toNativeSeparators(path), QString::fromLatin1(allowUnsignedLine));
+        return false;
     }
     if (keys->isEmpty()) {
         *error = QCoreApplication::translate("Updater::KeyFile", "%1 holds no key").arg(QDir::toNativeSeparators(path));
@@ -89,6 +108,16 @@ QByteArray KeyFile::secretKeyLine(const QByteArray& secretKey)
 bool KeyFile::readPublicKeys(const QString& path, QList<QByteArray>* keys, QString* error)
 {
     return readKeys(path, publicTag, Signature::publicKeySize(), keys, error);
+}
+
+bool KeyFile::readTrustedKeys(const QString& path, QList<QByteArray>* keys, bool* allowUnsigned, QString* error)
+{
+    if (!QFileInfo::exists(path)) {
+        *error = QCoreApplication::translate("Updater::KeyFile", "there is no trusted key file %1")
+                     .arg(QDir::toNativeSeparators(path));
+        return false;
+    }
+    return readKeys(path, publicTag, Signature::publicKeySize(), keys, error, allowUnsigned);
 }
 
 bool KeyFile::readSecretKey(const QString& path, QByteArray* key, QString* error)

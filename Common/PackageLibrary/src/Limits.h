@@ -54,6 +54,13 @@ inline int indexHeaderTimeoutMsec()
     return msecFromEnvironment("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS", 10000);
 }
 
+// A search or install waits this long for a live install into the same
+// directory to end.
+inline int lockWaitMsec()
+{
+    return msecFromEnvironment("TAVUPDATER_LOCK_TIMEOUT_MS", 60000);
+}
+
 // What an archive may unpack to when its index does not say.
 inline qint64 unpackedSizeCap()
 {

@@ -1,5 +1,7 @@
 #include "Updater/LogDevice.h"
 
+#include "PrintableText.h"
+
 namespace Updater {
 
 QString LogEntry::levelName(Level level)
@@ -17,10 +19,11 @@ QString LogEntry::levelName(Level level)
     return QStringLiteral("info");
 }
 
+// One entry, one line, whatever the message holds.
 QString LogEntry::toLine() const
 {
     return time.toUTC().toString(Qt::ISODateWithMs) + QStringLiteral(" [") + levelName(level) + QStringLiteral("] ")
-        + message;
+        + printableText(message);
 }
 
 LogDevice::~LogDevice() = default;

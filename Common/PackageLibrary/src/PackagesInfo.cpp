@@ -45,6 +45,22 @@ bool writeFileAtomically(const QString& fileName, const QByteArray& bytes, QStri
     }
 }
 
+// Moved, not copied, so that a record too large to read is kept as well.
+bool setDamagedRecordAside(const QString& fileName, QString* error)
+{
+    QFile record(fileName);
+    if (!record.exists())
+        return true;
+    const QString damagedName = fileName + damagedSuffix;
+    QFile::remove(damagedName);
+    if (!record.rename(damagedName)) {
+        *error = trText("cannot keep the damaged package record %1 aside as %2: %3")
+                     .arg(fileName, damagedName, record.errorString());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 PackagesInfo::PackagesInfo()
@@ -75,7 +91,7 @@ QString PackagesInfo::fileName() const
 bool PackagesInfo::reload()
 {
     d->record = PackageRecord();
-    d->damagedBytes.clear();
+    d->damaged = false;
     d->errorString.clear();
     if (d->directory.isEmpty())
         return true;
@@ -99,7 +115,7 @@ bool PackagesInfo::reload()
     else if (PackageRecord::parse(bytes, &d->record, &problem))
         return true;
     d->record = PackageRecord();
-    d->damagedBytes = bytes;
+    d->damaged = true;
     d->errorString = trText("the package record %1 is damaged: %2").arg(file.fileName(), problem);
     return false;
 }
@@ -118,13 +134,16 @@ bool PackagesInfo::save()
 
     // A damaged record is not lost without a trace: whoever wants to mend it
     // by hand finds it beside the new one.
+    if (d->damaged && !setDamagedRecordAside(fileName(), &d->errorString))
+        return false;
     QString problem;
-    if (!d->damagedBytes.isEmpty() && writeFileAtomically(fileName() + damagedSuffix, d->damagedBytes, &problem))
-        d->damagedBytes.clear();
     if (!writeFileAtomically(fileName(), record.serialize(), &problem)) {
+        if (d->damaged)
+            QFile::rename(fileName() + damagedSuffix, fileName()); // the file stays what it was
         d->errorString = trText("cannot write the package record %1: %2").arg(fileName(), problem);
         return false;
     }
+    d->damaged = false;
     d->record = record;
     if (sourcesPending)
         d->sources->setModified(false);

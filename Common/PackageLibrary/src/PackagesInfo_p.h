@@ -13,8 +13,8 @@ public:
     QString directory;
     PackageRecord record;
     QString errorString;
-    // What a damaged record held, kept until the next save sets it aside.
-    QByteArray damagedBytes;
+    // The file read was damaged; the next save moves it aside first.
+    bool damaged = false;
     // The owning target's sources; when they are marked modified the next
     // save writes them into the record.
     UpdateSourcesInfo* sources = nullptr;

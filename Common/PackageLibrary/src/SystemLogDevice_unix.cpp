@@ -1,5 +1,7 @@
 #include "Updater/LogDevices.h"
 
+#include "PrintableText.h"
+
 #include <QCoreApplication>
 #include <QMutex>
 
@@ -54,7 +56,7 @@ SystemLogDevice::~SystemLogDevice() = default;
 void SystemLogDevice::write(const LogEntry& entry)
 {
     const int facility = m_facility == Daemon ? LOG_DAEMON : LOG_USER;
-    syslog(facility | priority(entry.level), "%s", entry.message.toLocal8Bit().constData());
+    syslog(facility | priority(entry.level), "%s", printableText(entry.message).toLocal8Bit().constData());
 }
 
 } // namespace Updater

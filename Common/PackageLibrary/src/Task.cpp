@@ -1,5 +1,7 @@
 #include "Updater/Task.h"
 
+#include "PrintableText.h"
+
 #include <QEventLoop>
 #include <QPointer>
 
@@ -96,10 +98,12 @@ void Task::finish(bool success)
         d->loop->quit();
 }
 
+// Error texts carry what servers, archives and indexes said: whoever shows
+// or logs them gets it escaped.
 void Task::fail(int code, const QString& text)
 {
-    d->errorString = text;
-    emit error(code, text);
+    d->errorString = printableText(text);
+    emit error(code, d->errorString);
 }
 
 } // namespace Updater

@@ -3,6 +3,7 @@
 #include "KeyFile.h"
 #include "Limits.h"
 #include "RepositoryIndex.h"
+#include "TargetLock.h"
 #include "Transfer.h"
 #include "Updater/PackagesInfo.h"
 #include "Updater/Target.h"
@@ -53,16 +54,20 @@ public:
 
     // One run's state.
     QList<QByteArray> trustedKeys;
+    bool allowUnsigned = false;
     QString keyPath;
     QList<UpdateSourceInfo> sources;
     int current = 0;
     bool anyFailed = false;
     QList<FetchedIndex> fetched;
+    TargetLock lock;
     Transfer transfer;
     QBuffer buffer;
     QByteArray data;
 
     bool loadTrustedKeys();
+    void onLocked();
+    void onLockFailed(const QString& why);
     void fetchNext();
     void onIndexFetched(bool success);
     bool acceptIndex(const QUrl& url, RepositoryIndex* index);
@@ -76,15 +81,39 @@ bool UpdateFinderPrivate::loadTrustedKeys()
 {
     trustedKeys.clear();
     keyPath = KeyFile::trustedKeyPath();
-    if (!QFileInfo::exists(keyPath))
-        return true;
-    // A key file that is there but unreadable must not turn into "no key": that
-    // would accept unsigned indexes exactly when someone damaged the key.
+    // No key file, or one that is there but unreadable, must not turn into
+    // "accept anything": that would turn signature checks off exactly when
+    // someone removed or damaged the key.
     QString reason;
-    if (KeyFile::readPublicKeys(keyPath, &trustedKeys, &reason))
+    if (KeyFile::readTrustedKeys(keyPath, &trustedKeys, &allowUnsigned, &reason))
         return true;
     fail(Task::TrustError, UpdateFinder::tr("cannot check update signatures: %1").arg(reason));
     return false;
+}
+
+// A killed install may have left the directory half-swapped: put it back
+// first, so a tool is never started from, nor compared as, a mixed tree.
+void UpdateFinderPrivate::onLocked()
+{
+    QString why;
+    bool foundLeftovers = false;
+    const bool recovered = lock.recover(&why, &foundLeftovers);
+    lock.release();
+    if (foundLeftovers)
+        target->packagesInfo()->reload(); // the record may have been put back
+    if (!recovered) {
+        onLockFailed(why);
+        return;
+    }
+    fetchNext();
+}
+
+void UpdateFinderPrivate::onLockFailed(const QString& why)
+{
+    fail(Task::FileSystemError,
+        UpdateFinder::tr("cannot look for updates of %1 in %2: %3")
+            .arg(target->name(), QDir::toNativeSeparators(target->directory()), why));
+    finish(false);
 }
 
 void UpdateFinderPrivate::fetchNext()
@@ -146,8 +175,8 @@ bool UpdateFinderPrivate::acceptIndex(const QUrl& url, RepositoryIndex* index)
                 .arg(where, index->target, target->name()));
         return false;
     }
-    if (trustedKeys.isEmpty())
-        qWarning("Accepting the update index %s without a signature check: there is no trusted key file %s",
+    if (allowUnsigned)
+        qWarning("Accepting the update index %s without a signature check: the key file %s allows unsigned indexes",
             qPrintable(where), qPrintable(QDir::toNativeSeparators(keyPath)));
     return true;
 }
@@ -206,6 +235,8 @@ UpdateFinder::UpdateFinder(Target* target, QObject* parent)
     d->fail = [this](int code, const QString& text) { fail(code, text); };
     d->finish = [this](bool success) { finish(success); };
     connect(&d->transfer, &Transfer::finished, this, [this](bool success) { d->onIndexFetched(success); });
+    connect(&d->lock, &TargetLock::acquired, this, [this] { d->onLocked(); });
+    connect(&d->lock, &TargetLock::failed, this, [this](const QString& why) { d->onLockFailed(why); });
 }
 
 UpdateFinder::~UpdateFinder() = default;
@@ -252,6 +283,16 @@ int UpdateFinder::indexHeaderTimeout() const
     return d->indexHeaderTimeout;
 }
 
+int UpdateFinder::lockWaitTimeout() const
+{
+    return d->lock.waitTimeout();
+}
+
+void UpdateFinder::setLockWaitTimeout(int msec)
+{
+    d->lock.setWaitTimeout(msec);
+}
+
 QList<Update*> UpdateFinder::updates() const
 {
     QList<Update*> list;
@@ -276,12 +317,22 @@ void UpdateFinder::start()
         return;
     }
     d->sources = d->target->updateSourcesInfo()->updateSourceInfos();
-    d->fetchNext();
+    // A target without a directory has no record, so nothing to put back.
+    if (d->target->directory().isEmpty())
+        d->fetchNext();
+    else
+        d->lock.acquire(d->target->directory());
 }
 
 void UpdateFinder::abort()
 {
-    d->transfer.abort();
+    if (d->transfer.isRunning()) {
+        d->transfer.abort();
+        return;
+    }
+    d->lock.cancel();
+    fail(CancelledError, tr("the search for updates was cancelled"));
+    finish(false);
 }
 
 } // namespace Updater

@@ -6,6 +6,7 @@
 #include "InstallTransaction.h"
 #include "Limits.h"
 #include "PackagePath.h"
+#include "TargetLock.h"
 #include "Transfer.h"
 #include "Updater/PackagesInfo.h"
 #include "Updater/Target.h"
@@ -13,7 +14,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QLockFile>
 #include <QPointer>
 #include <QSet>
 #include <QThread>
@@ -61,7 +61,7 @@ public:
     QList<Update*> updates;
     qint64 unpackedSizeCap = Limits::unpackedSizeCap();
 
-    std::unique_ptr<QLockFile> lock;
+    TargetLock lock;
     std::unique_ptr<InstallTransaction> transaction;
     Transfer transfer;
     std::unique_ptr<HashingFile> download;
@@ -79,11 +79,13 @@ public:
     int lastProgress = -1;
     bool stopping = false;
     bool active = false;
+    bool awaitingLock = false;
     bool awaitingHash = false;
     bool recordChanged = false;
 
     QString targetDirectory() const { return QDir::cleanPath(target->directory()); }
     bool prepare();
+    void onLocked();
     void startDownload();
     void onDownloadFinished(bool success);
     void onHashed();
@@ -111,6 +113,11 @@ UpdateInstaller::UpdateInstaller(Target* target, QObject* parent)
         d->currentBytes = received;
         d->reportProgress();
     });
+    connect(&d->lock, &TargetLock::acquired, this, [this] { d->onLocked(); });
+    connect(&d->lock, &TargetLock::failed, this, [this](const QString& why) {
+        d->failRun(
+            FileSystemError, tr("cannot install into %1: %2").arg(QDir::toNativeSeparators(d->targetDirectory()), why));
+    });
     d->unpackPoll.setInterval(unpackPollMsec);
     connect(&d->unpackPoll, &QTimer::timeout, this, [this] {
         d->currentBytes = d->extractor ? d->extractor->bytesRead() : 0;
@@ -121,6 +128,16 @@ UpdateInstaller::UpdateInstaller(Target* target, QObject* parent)
 UpdateInstaller::~UpdateInstaller()
 {
     d->waitForWorker();
+}
+
+int UpdateInstaller::lockWaitTimeout() const
+{
+    return d->lock.waitTimeout();
+}
+
+void UpdateInstaller::setLockWaitTimeout(int msec)
+{
+    d->lock.setWaitTimeout(msec);
 }
 
 void UpdateInstaller::setUpdatesToInstall(const QList<Update*>& updates)
@@ -156,16 +173,17 @@ void UpdateInstaller::start()
 
     if (!d->prepare())
         return;
-    d->reportProgress();
-    if (d->updates.isEmpty())
-        d->startSwap();
-    else
-        d->startDownload();
+    d->awaitingLock = true;
+    d->lock.acquire(d->targetDirectory());
 }
 
 void UpdateInstaller::abort()
 {
     d->stopping = true;
+    if (d->awaitingLock) {
+        d->lock.cancel();
+        d->failRun(Task::CancelledError, tr("the install was cancelled"));
+    }
     if (d->transfer.isRunning())
         d->transfer.abort(); // finishes the run through onDownloadFinished
     if (d->extractor)
@@ -188,35 +206,33 @@ bool UpdateInstallerPrivate::prepare()
             UpdateInstaller::tr("cannot create the directory %1").arg(QDir::toNativeSeparators(directory)));
         return false;
     }
-    // Two installs into one directory would undo each other's work.
-    lock = std::make_unique<QLockFile>(directory + QLatin1Char('/') + InstallLayout::lockFileName());
-    lock->setStaleLockTime(0); // a live install may take long; a dead one is noticed by its process id
-    if (!lock->tryLock(0)) {
-        const bool busy = lock->error() == QLockFile::LockFailedError;
-        lock.reset();
-        const QString where = QDir::toNativeSeparators(directory);
-        failRun(Task::FileSystemError,
-            busy ? UpdateInstaller::tr("cannot install into %1: another install into it is running").arg(where)
-                 : UpdateInstaller::tr("cannot install into %1: cannot write the file %2 there")
-                       .arg(where, InstallLayout::lockFileName()));
-        return false;
-    }
+    return true;
+}
+
+// Two installs into one directory would undo each other's work; the lock is
+// held until the run ends.
+void UpdateInstallerPrivate::onLocked()
+{
+    awaitingLock = false;
     QString leftoverError;
     bool foundLeftovers = false;
-    const bool recovered = InstallTransaction::recover(directory, &leftoverError, &foundLeftovers);
+    const bool recovered = lock.recover(&leftoverError, &foundLeftovers);
     if (foundLeftovers)
         target->packagesInfo()->reload(); // the record may have been put back
     if (!recovered) {
-        failRun(Task::FileSystemError,
-            UpdateInstaller::tr("cannot undo an install that was interrupted earlier: %1").arg(leftoverError));
-        return false;
+        failRun(Task::FileSystemError, leftoverError);
+        return;
     }
-    transaction = std::make_unique<InstallTransaction>(directory);
+    transaction = std::make_unique<InstallTransaction>(targetDirectory());
     if (!transaction->create()) {
         failRun(Task::FileSystemError, transaction->errorString());
-        return false;
+        return;
     }
-    return true;
+    reportProgress();
+    if (updates.isEmpty())
+        startSwap();
+    else
+        startDownload();
 }
 
 void UpdateInstallerPrivate::startDownload()
@@ -538,7 +554,8 @@ void UpdateInstallerPrivate::finishRun(bool success)
         download->discard();
     unpackPoll.stop();
     transaction.reset();
-    lock.reset();
+    awaitingLock = false;
+    lock.release();
     if (success) {
         lastProgress = -1;
         emit q->progressValue(100);
