@@ -454,6 +454,8 @@ private:
         disarm_timeout(*connection);
         if (head_end > settings.max_head_size || !take_head(request, head_end))
             return false;
+        if (declares_transfer_coding(request.headers))
+            return false;
 
         switch (parse_content_length(request.headers, request.content_length)) {
         case ContentLength::Malformed:
