@@ -49,9 +49,12 @@ build() {
     cmake --build "$BUILD_DIR" -j "$JOBS"
 }
 
+# The installation, and beside it the demonstration: a sample tool in an
+# update repository of its own that the staged TavUpdate is pointed at.
 stage() {
     rm -rf "$BUILD_DIR/stage"
     cmake --install "$BUILD_DIR" --prefix "$BUILD_DIR/stage" >/dev/null
+    cmake --install "$BUILD_DIR" --prefix "$BUILD_DIR/stage" --component Demo >/dev/null
 }
 
 run_agent() {
@@ -61,6 +64,7 @@ run_agent() {
     fi
     local agent="$BUILD_DIR/stage/TavAgent/TavAgent"
     echo "Starting $agent in resident mode (Ctrl-C stops it); trace: ${agent%/*}/trace.log"
+    echo "Try it: open file://$PWD/docs/demo/index.html in a browser to list the tools and start the sample tool"
     exec "$agent"
 }
 

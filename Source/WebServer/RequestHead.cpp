@@ -169,6 +169,11 @@ ContentLength parse_content_length(const Headers& headers, std::uint64_t& length
     return ContentLength::Declared;
 }
 
+bool declares_transfer_coding(const Headers& headers)
+{
+    return headers.count("Transfer-Encoding") != 0;
+}
+
 bool keeps_alive(const std::string& protocol_version, const Headers& headers)
 {
     float version = 0;

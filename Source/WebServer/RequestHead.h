@@ -53,6 +53,11 @@ enum class ContentLength { Absent, Declared, Malformed };
 // a body whose length depends on which header one believes has no length.
 ContentLength parse_content_length(const Headers& headers, std::uint64_t& length);
 
+// Whether the head names a transfer coding. Bodies are framed by
+// Content-Length alone, so a request in chunks cannot be read: taken for one
+// without a body, its chunks would be served as requests of their own.
+bool declares_transfer_coding(const Headers& headers);
+
 // Whether the connection stays open for another request once this one has been
 // answered: only for versions above 1.05 and without "Connection: close".
 bool keeps_alive(const std::string& protocol_version, const Headers& headers);

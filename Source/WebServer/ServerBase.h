@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FreedMemory.h"
 #include "RequestHead.h"
 #include "ServerSettings.h"
 #include "StackProbe.h"
@@ -39,7 +40,8 @@ namespace Http {
 // connection, its socket and its timer go as soon as the coroutine ends, or
 // is destroyed with the server. Handlers run on the coroutine's stack; a
 // kept-alive connection keeps that stack instead of allocating one per
-// request.
+// request. A second after connections have ended, the memory they freed is
+// given back to the system, so a burst does not leave the process larger.
 template <typename socket_type> class ServerBase
 {
 public:
@@ -159,6 +161,7 @@ public:
                 return;
             }
             compile_routes();
+            returnLargeBlocksWhenFreed();
             if (io_service.stopped())
                 io_service.restart();
             open_acceptor();
@@ -209,6 +212,8 @@ protected:
     ServerBase(unsigned short port, std::size_t thread_count, long header_timeout, long content_timeout)
         : acceptor(io_service)
         , accept_pause(io_service)
+        , housekeeping(io_service)
+        , release_timer(io_service)
         , header_timeout(header_timeout)
         , content_timeout(content_timeout)
     {
@@ -273,8 +278,11 @@ protected:
         boost::asio::spawn(
             connection->strand,
             [this, connection](auto yield) {
-                StackProbe probe(settings.measure_stack_use ? &deepest_stack : nullptr, handler_stack_size);
-                serve_requests(connection, yield);
+                {
+                    StackProbe probe(settings.measure_stack_use ? &deepest_stack : nullptr, handler_stack_size);
+                    serve_requests(connection, yield);
+                }
+                release_memory_soon();
             },
             boost::coroutines::attributes(handler_stack_size));
     }
@@ -322,6 +330,26 @@ private:
                 connection->timer.expires_at(connection->deadline, ignored);
                 wait_for_deadline(connection);
             }));
+    }
+
+    // Once a second at most, and only after connections have ended: an idle
+    // server never wakes up for it. By the time the timer fires, the ended
+    // connections' stacks and buffers are freed.
+    void release_memory_soon()
+    {
+        boost::asio::post(housekeeping, [this] {
+            if (release_pending)
+                return;
+            boost::system::error_code error;
+            release_timer.expires_from_now(boost::posix_time::seconds(1), error);
+            if (error) // the next ended connection tries again
+                return;
+            release_pending = true;
+            release_timer.async_wait(boost::asio::bind_executor(housekeeping, [this](const boost::system::error_code&) {
+                release_pending = false;
+                releaseFreedMemory();
+            }));
+        });
     }
 
     static void close_socket(socket_type& socket)
@@ -448,11 +476,15 @@ private:
             if (head_end == 0 && data.size() >= settings.max_head_size)
                 return false;
             searched = data.size();
+            if (head_end == 0 && data.empty() && !wait_until_readable(*connection, yield))
+                return false;
             if (head_end == 0 && !read_some(*connection, request.buffer, read_chunk, yield))
                 return false;
         }
         disarm_timeout(*connection);
         if (head_end > settings.max_head_size || !take_head(request, head_end))
+            return false;
+        if (declares_transfer_coding(request.headers))
             return false;
 
         switch (parse_content_length(request.headers, request.content_length)) {
@@ -517,6 +549,17 @@ private:
         return true;
     }
 
+    // A connection that waits for its next request holds no read buffer
+    // meanwhile: thousands of idle ones would hold megabytes, and scatter
+    // them among what the server keeps, where freeing them cannot give the
+    // pages back.
+    static bool wait_until_readable(Connection& connection, const yield_type& yield)
+    {
+        boost::system::error_code error;
+        connection.socket->async_wait(socket_type::wait_read, yield[error]);
+        return !error;
+    }
+
     // The content is exactly the declared length; what follows it belongs to
     // the next request on this connection.
     static void set_aside_pipelined(Request& request)
@@ -578,6 +621,10 @@ protected:
     boost::asio::io_service io_service;
     boost::asio::ip::tcp::acceptor acceptor;
     boost::asio::deadline_timer accept_pause;
+    // Releasing freed memory is scheduled from every connection's strand.
+    boost::asio::io_service::strand housekeeping;
+    boost::asio::deadline_timer release_timer;
+    bool release_pending = false;
     std::vector<std::thread> workers;
     long header_timeout;
     long content_timeout;

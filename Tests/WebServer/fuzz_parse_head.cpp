@@ -20,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     std::uint64_t length = 0;
     Http::parse_content_length(head.headers, length);
+    Http::declares_transfer_coding(head.headers);
     Http::keeps_alive(head.protocol_version, head.headers);
     for (const auto& [name, value] : head.headers) {
         if (name.find('\n') != std::string::npos || value.find('\n') != std::string::npos)
