@@ -1,9 +1,12 @@
 #include "AgentApp.h"
 
 #include "CrashTranslation.h"
+#include "TrayIcon.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMessageBox>
@@ -20,21 +23,28 @@ namespace Vondra {
 namespace {
 
 constexpr int launchPoolSize = 10;
-constexpr int messageTimeoutMs = 10000;
+constexpr int defaultMessageTimeoutMs = 10000;
+// A tray that starts late at log-on is looked for this often, this long.
+constexpr int trayLookIntervalMs = 3000;
+constexpr qint64 trayLookPeriodMs = 2 * 60 * 1000;
 const QString languageKey = QStringLiteral("language");
 
 } // namespace
 
 // Destroyed in reverse order: the message box first, the translators last. The
-// listener thread and the tray icon take their places in this order.
+// listener thread takes its place before the launch pool.
 class AgentAppPrivate
 {
 public:
     std::unique_ptr<QTranslator> qtTranslator;
     std::unique_ptr<QTranslator> appTranslator;
     QThreadPool launchPool;
+    TrayIcon trayIcon;
     QMessageBox messageBox;
     bool otherInstanceRuns = false;
+    int messageTimeoutMs = defaultMessageTimeoutMs;
+    QTimer trayLook;
+    QElapsedTimer trayLookingSince;
 };
 
 AgentApp::AgentApp(int& argc, char** argv)
@@ -47,6 +57,8 @@ AgentApp::AgentApp(int& argc, char** argv)
     // The agent lives in the tray: its only windows are notifications and the
     // About splash, and closing one of them must not end the resident agent.
     setQuitOnLastWindowClosed(false);
+    d->trayLook.setInterval(trayLookIntervalMs);
+    connect(&d->trayLook, &QTimer::timeout, this, &AgentApp::lookForTray);
 }
 
 AgentApp::~AgentApp()
@@ -67,7 +79,31 @@ AgentApp* AgentApp::instance()
 
 void AgentApp::listen()
 {
-    // Shows the tray icon and starts the local bridge once those exist.
+    showTrayIcon();
+    // Starts the local bridge once it exists.
+}
+
+void AgentApp::showTrayIcon()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        d->trayIcon.show();
+        return;
+    }
+    qDebug("no system tray yet, looking again for two minutes.");
+    d->trayLookingSince.start();
+    d->trayLook.start();
+}
+
+void AgentApp::lookForTray()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        d->trayLook.stop();
+        qDebug("system tray found, showing the icon.");
+        d->trayIcon.show();
+    } else if (d->trayLookingSince.hasExpired(trayLookPeriodMs)) {
+        d->trayLook.stop();
+        qDebug("no system tray, running without the icon.");
+    }
 }
 
 bool AgentApp::otherInstanceRuns() const
@@ -87,7 +123,27 @@ void AgentApp::showMessage(const QString& title, const QString& text)
             this, [this, title, text] { showMessage(title, text); }, Qt::QueuedConnection);
         return;
     }
-    showMessageBox(title, text);
+    // Balloons need a visible icon: without one (launch mode, no tray) they
+    // would vanish unseen.
+    if (d->trayIcon.isVisible() && QSystemTrayIcon::supportsMessages())
+        d->trayIcon.showMessage(title, text, QSystemTrayIcon::Warning, d->messageTimeoutMs);
+    else
+        showMessageBox(title, text);
+}
+
+void AgentApp::waitForMessageBox()
+{
+    processEvents(); // a box still to be shown is shown now
+    if (!d->messageBox.isVisible())
+        return;
+    QEventLoop loop;
+    connect(&d->messageBox, &QDialog::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void AgentApp::setMessageTimeout(int msecs)
+{
+    d->messageTimeoutMs = msecs;
 }
 
 void AgentApp::showMessageBox(const QString& title, const QString& text)
@@ -98,7 +154,7 @@ void AgentApp::showMessageBox(const QString& title, const QString& text)
     box.setIcon(QMessageBox::Warning);
     QTimer::singleShot(0, &box, &QMessageBox::show);
     processEvents();
-    QTimer::singleShot(messageTimeoutMs, &box, &QMessageBox::accept);
+    QTimer::singleShot(d->messageTimeoutMs, &box, &QMessageBox::accept);
 }
 
 QString AgentApp::buildDate()
@@ -145,6 +201,8 @@ void AgentApp::loadTranslator(const QString& locale)
         if (!locale.isEmpty())
             qDebug() << "Cannot load translator for" << locale;
     }
+    // The menu was made before any translator came.
+    d->trayIcon.retranslate();
 }
 
 void AgentApp::setLanguage(const QString& locale, bool save)

@@ -7,6 +7,7 @@
 #include "TraceLog.h"
 
 #include <QDebug>
+#include <QSettings>
 #include <QStringList>
 
 namespace Vondra {
@@ -19,6 +20,14 @@ void setIdentity()
     QCoreApplication::setOrganizationDomain(QString::fromLatin1(Product::organizationDomain));
     QCoreApplication::setApplicationName(QStringLiteral("TavAgent"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(Product::version));
+}
+
+// A language the user chose once stays chosen; without one the texts stay as
+// written.
+void applySavedLanguage(AgentApp& app)
+{
+    if (QSettings().contains(QStringLiteral("language")))
+        app.setLanguage(QString(), false);
 }
 
 // The request runs here, synchronously on the main thread, once launch
@@ -36,6 +45,8 @@ void runLaunchMode(int argc, char** argv)
     qDebug() << arguments;
     arguments.removeFirst();
     launch(arguments.first());
+    // The process must not end under a failed launch's notice.
+    AgentApp::instance()->waitForMessageBox();
     qDebug("end TavAgent.");
 }
 
@@ -61,6 +72,7 @@ int runAgent(int& argc, char** argv)
     app.setOtherInstanceRuns(guard.isRunning());
     qInstallMessageHandler(traceMessageHandler);
     qDebug("running tavagent.");
+    applySavedLanguage(app);
     if (argc >= 2)
         runLaunchMode(argc, argv);
     else
