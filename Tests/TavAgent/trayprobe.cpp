@@ -70,13 +70,19 @@ bool iconShown()
     return shownTopLevel("QSystemTrayIconSys") != nullptr;
 }
 
+template <typename Widget> QList<Widget*> topLevels()
+{
+    QList<Widget*> found;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* match = qobject_cast<Widget*>(widget))
+            found << match;
+    }
+    return found;
+}
+
 QMenu* trayMenu()
 {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* menu = qobject_cast<QMenu*>(widget))
-            return menu;
-    }
-    return nullptr;
+    return topLevels<QMenu>().value(0);
 }
 
 QString menuText(QMenu* menu)
@@ -85,11 +91,6 @@ QString menuText(QMenu* menu)
     for (QAction* action : menu->actions())
         entries << (action->isSeparator() ? QStringLiteral("-") : action->text());
     return entries.join(QLatin1Char('|'));
-}
-
-QAction* entry(QMenu* menu, int index)
-{
-    return menu->actions().value(index);
 }
 
 // Title and text as the window shows them, or "none".
@@ -106,16 +107,6 @@ QString shownTexts(const char* className)
             texts << label->text();
     }
     return texts.join(QStringLiteral(" / "));
-}
-
-QList<Vondra::TavSplashScreen*> splashScreens()
-{
-    QList<Vondra::TavSplashScreen*> found;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* splash = qobject_cast<Vondra::TavSplashScreen*>(widget))
-            found << splash;
-    }
-    return found;
 }
 
 void saveScreen(const QRect& area, const QString& path)
@@ -168,14 +159,14 @@ void driveTray(AgentApp& app, const QString& artefacts, UrlCatcher& catcher)
 
     QElapsedTimer sinceAbout;
     sinceAbout.start();
-    entry(menu, 2)->trigger();
-    const auto first = splashScreens();
+    menu->actions().at(2)->trigger();
+    const auto first = topLevels<Vondra::TavSplashScreen>();
     waitUntil([&] { return first.size() == 1 && first.first()->isVisible(); }, 3000);
     pause(300);
     if (first.size() == 1)
         saveScreen(first.first()->geometry(), artefacts + QStringLiteral("/splash.png"));
-    entry(menu, 2)->trigger();
-    const auto second = splashScreens();
+    menu->actions().at(2)->trigger();
+    const auto second = topLevels<Vondra::TavSplashScreen>();
     print(QStringLiteral("splash screens %1 %2, again %3 %4")
               .arg(first.size())
               .arg(first.value(0) && first.value(0)->isVisible() ? "shown" : "hidden")
@@ -189,7 +180,7 @@ void driveTray(AgentApp& app, const QString& artefacts, UrlCatcher& catcher)
     saveScreen(QGuiApplication::primaryScreen()->geometry(), artefacts + QStringLiteral("/tray-menu.png"));
     menu->hide();
 
-    checkShareLink(entry(menu, 0), catcher);
+    checkShareLink(menu->actions().at(0), catcher);
 
     app.showMessage(QStringLiteral("Tavlo"), QStringLiteral("Balloon text"));
     waitUntil([] { return shownTopLevel("QBalloonTip"); }, 3000);
@@ -201,7 +192,7 @@ void driveTray(AgentApp& app, const QString& artefacts, UrlCatcher& catcher)
     print(closed && sinceAbout.elapsed() >= 4700
             ? QStringLiteral("splash closed itself after 5 s")
             : QStringLiteral("splash closed after %1 ms").arg(sinceAbout.elapsed()));
-    entry(menu, 3)->trigger();
+    menu->actions().at(3)->trigger();
 }
 
 int trayMode(int argc, char** argv, const QString& artefacts)
@@ -274,7 +265,7 @@ void readResidentAgent()
     QMenu* menu = trayMenu();
     print(QStringLiteral("menu ") + menuText(menu));
     print(QStringLiteral("Qt's OK button ") + QCoreApplication::translate("QPlatformTheme", "OK"));
-    entry(menu, 3)->trigger();
+    menu->actions().at(3)->trigger();
 }
 
 int agentMode(char** argv)
