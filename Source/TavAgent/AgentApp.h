@@ -25,7 +25,7 @@ public:
 
     // Warns the user without waiting for them; callable from any thread. A
     // balloon from the tray icon where it is shown, else a message box that
-    // closes itself after messageTimeout().
+    // closes itself after the message timeout.
     void showMessage(const QString& title, const QString& text);
     // Returns once the notification box is gone (closed by the user or by its
     // own timer); at once when none is shown. A process about to end calls it
