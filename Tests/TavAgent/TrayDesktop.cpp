@@ -3,10 +3,8 @@
 #include "ChildProcess.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStandardPaths>
 #include <QStringList>
-#include <QThread>
 
 namespace {
 
@@ -84,21 +82,13 @@ bool TrayDesktop::startTray(QString* why)
 
 QProcessEnvironment TrayDesktop::environment(const QString& root) const
 {
-    QProcessEnvironment environment = childEnvironment();
+    QProcessEnvironment environment = childEnvironment(root);
+    environment.insert(QStringLiteral("HOME"), root);
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), QDir(root).filePath(QStringLiteral(".cache")));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     environment.insert(QStringLiteral("DISPLAY"), m_display);
     environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     environment.remove(QStringLiteral("XAUTHORITY"));
-    const QDir dir(root);
-    const QList<QPair<QString, QString>> places { { QStringLiteral("HOME"), QStringLiteral("home") },
-        { QStringLiteral("XDG_CONFIG_HOME"), QStringLiteral("config") },
-        { QStringLiteral("XDG_CACHE_HOME"), QStringLiteral("cache") },
-        { QStringLiteral("XDG_RUNTIME_DIR"), QStringLiteral("runtime") } };
-    for (const auto& [variable, name] : places) {
-        dir.mkpath(name);
-        QFile::setPermissions(dir.filePath(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        environment.insert(variable, dir.absoluteFilePath(name));
-    }
     return environment;
 }
 
