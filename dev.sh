@@ -13,7 +13,7 @@ PACKAGES=(
     libsodium-dev libarchive-dev libarchive-tools
     nginx curl wrk clang libclang-rt-14-dev chromium
     g++-mingw-w64-x86-64-posix
-    xvfb xauth
+    xvfb xauth x11-utils trayer qttranslations5-l10n
 )
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-2}

@@ -6,12 +6,15 @@
 #include "LaunchApplication.h"
 #include "LaunchQueue.h"
 #include "ListenThread.h"
+#include "TrayIcon.h"
 
 #include <Updater/PackagesInfo.h>
 #include <Updater/Target.h>
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QLocale>
 #include <QMessageBox>
@@ -27,7 +30,10 @@ namespace Vondra {
 
 namespace {
 
-constexpr int messageTimeoutMs = 10000;
+constexpr int defaultMessageTimeoutMs = 10000;
+// A tray that starts late at log-on is looked for this often, this long.
+constexpr int trayLookIntervalMs = 3000;
+constexpr qint64 trayLookPeriodMs = 2 * 60 * 1000;
 const QString languageKey = QStringLiteral("language");
 
 } // namespace
@@ -46,8 +52,7 @@ void runOnGuiThread(std::function<void()> work)
         QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
 }
 
-// Destroyed in reverse order: the message box first, the translators last. The
-// listener thread and the tray icon take their places in this order.
+// Destroyed in reverse order: the message box first, the translators last.
 class AgentAppPrivate
 {
 public:
@@ -55,10 +60,14 @@ public:
     std::unique_ptr<QTranslator> appTranslator;
     ListenThread listener;
     LaunchQueue launches;
+    TrayIcon trayIcon;
     // Made on first use: building widgets costs a launch-mode agent, which
     // rarely needs one, a good part of its start-up.
     std::unique_ptr<QMessageBox> messageBox;
     bool otherInstanceRuns = false;
+    int messageTimeoutMs = defaultMessageTimeoutMs;
+    QTimer trayLook;
+    QElapsedTimer trayLookingSince;
 };
 
 AgentApp::AgentApp(int& argc, char** argv)
@@ -72,6 +81,8 @@ AgentApp::AgentApp(int& argc, char** argv)
     setQuitOnLastWindowClosed(false);
     // The restarted agent must be able to bind the bridge's port.
     connect(this, &AgentApp::aboutToHandOver, this, &AgentApp::stopListening, Qt::DirectConnection);
+    d->trayLook.setInterval(trayLookIntervalMs);
+    connect(&d->trayLook, &QTimer::timeout, this, &AgentApp::lookForTray);
 }
 
 AgentApp::~AgentApp()
@@ -97,6 +108,7 @@ AgentApp* AgentApp::instance()
 
 void AgentApp::listen()
 {
+    showTrayIcon();
     d->listener.setSettings(BridgeSettings::read(QSettings()));
     d->listener.start(QThread::InheritPriority);
 }
@@ -139,6 +151,29 @@ QRunnable* AgentApp::createLaunch(const QString& request)
     return new LaunchApplication(request);
 }
 
+void AgentApp::showTrayIcon()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        d->trayIcon.show();
+        return;
+    }
+    qDebug("no system tray yet, looking again for two minutes.");
+    d->trayLookingSince.start();
+    d->trayLook.start();
+}
+
+void AgentApp::lookForTray()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        d->trayLook.stop();
+        qDebug("system tray found, showing the icon.");
+        d->trayIcon.show();
+    } else if (d->trayLookingSince.hasExpired(trayLookPeriodMs)) {
+        d->trayLook.stop();
+        qDebug("no system tray, running without the icon.");
+    }
+}
+
 bool AgentApp::otherInstanceRuns() const
 {
     return d->otherInstanceRuns;
@@ -151,7 +186,29 @@ void AgentApp::setOtherInstanceRuns(bool runs)
 
 void AgentApp::showMessage(const QString& title, const QString& text)
 {
-    runOnGuiThread([this, title, text] { showMessageBox(title, text); });
+    runOnGuiThread([this, title, text] {
+        // Balloons need a visible icon: without one (launch mode, no tray)
+        // they would vanish unseen.
+        if (d->trayIcon.isVisible() && QSystemTrayIcon::supportsMessages())
+            d->trayIcon.showMessage(title, text, QSystemTrayIcon::Warning, d->messageTimeoutMs);
+        else
+            showMessageBox(title, text);
+    });
+}
+
+void AgentApp::waitForMessageBox()
+{
+    processEvents(); // a box still to be shown is shown now
+    if (!d->messageBox || !d->messageBox->isVisible())
+        return;
+    QEventLoop loop;
+    connect(d->messageBox.get(), &QDialog::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void AgentApp::setMessageTimeout(int msecs)
+{
+    d->messageTimeoutMs = msecs;
 }
 
 void AgentApp::showMessageBox(const QString& title, const QString& text)
@@ -164,7 +221,7 @@ void AgentApp::showMessageBox(const QString& title, const QString& text)
     box.setIcon(QMessageBox::Warning);
     QTimer::singleShot(0, &box, &QMessageBox::show);
     processEvents();
-    QTimer::singleShot(messageTimeoutMs, &box, &QMessageBox::accept);
+    QTimer::singleShot(d->messageTimeoutMs, &box, &QMessageBox::accept);
 }
 
 QString AgentApp::buildDate()
@@ -211,6 +268,8 @@ void AgentApp::loadTranslator(const QString& locale)
         if (!locale.isEmpty())
             qDebug() << "Cannot load translator for" << locale;
     }
+    // The menu was made before any translator came.
+    d->trayIcon.retranslate();
 }
 
 void AgentApp::setLanguage(const QString& locale, bool save)

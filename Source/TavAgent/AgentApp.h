@@ -33,8 +33,16 @@ public:
     // Throws std::runtime_error while no AgentApp exists.
     static AgentApp* instance();
 
-    // Warns the user without waiting for them; callable from any thread.
+    // Warns the user without waiting for them; callable from any thread. A
+    // balloon from the tray icon where it is shown, else a message box that
+    // closes itself after the message timeout.
     void showMessage(const QString& title, const QString& text);
+    // Returns once the notification box is gone (closed by the user or by its
+    // own timer); at once when none is shown. A process about to end calls it
+    // so that its last notice is seen.
+    void waitForMessageBox();
+    // How long a notification stays up; 10 s unless set.
+    void setMessageTimeout(int msecs);
 
     // The day the program was built, "yyMMdd".
     static QString buildDate();
@@ -59,6 +67,9 @@ public:
     // Stops the local bridge and waits until its port is free again, for an
     // agent that hands over to its successor. Callable from any thread.
     void stopListening();
+    // Shows the tray icon where a system tray is available; a tray that comes
+    // up within the first two minutes still gets it.
+    void showTrayIcon();
 
 public slots:
     // Starts the resident agent's services: the tray icon and the local bridge
@@ -85,6 +96,7 @@ private:
     // The launch of one request, to be run on the launch pool.
     static QRunnable* createLaunch(const QString& request);
     void showMessageBox(const QString& title, const QString& text);
+    void lookForTray();
 
     std::unique_ptr<AgentAppPrivate> d;
 };

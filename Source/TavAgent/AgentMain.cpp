@@ -9,6 +9,7 @@
 #include "TraceLog.h"
 
 #include <QDebug>
+#include <QSettings>
 #include <QStringList>
 
 namespace Vondra {
@@ -23,6 +24,14 @@ void setIdentity()
     QCoreApplication::setApplicationVersion(QString::fromLatin1(Product::version));
 }
 
+// A language the user chose once stays chosen; without one the texts stay as
+// written.
+void applySavedLanguage(AgentApp& app)
+{
+    if (QSettings().contains(QStringLiteral("language")))
+        app.setLanguage(QString(), false);
+}
+
 void launch(const QString& request)
 {
     LaunchApplication launch(request);
@@ -34,6 +43,8 @@ void runLaunchMode(QStringList arguments)
     qDebug() << arguments;
     arguments.removeFirst();
     launch(arguments.first());
+    // The process must not end under a failed launch's notice.
+    AgentApp::instance()->waitForMessageBox();
     qDebug("end TavAgent.");
 }
 
@@ -70,6 +81,7 @@ int runAgent(int& argc, char** argv)
     QObject::connect(&app, &AgentApp::aboutToHandOver, &guard, &SingleApplication::release);
     qInstallMessageHandler(traceMessageHandler);
     qDebug("running tavagent.");
+    applySavedLanguage(app);
     if (arguments.size() >= 2)
         runLaunchMode(arguments);
     else

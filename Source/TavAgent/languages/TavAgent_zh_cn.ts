@@ -28,7 +28,8 @@
     <message>
         <source>Manages TAVLO and its application configuration. 
 If this service is stopped, TAVLO may not run correctly.</source>
-        <translation type="unfinished"></translation>
+        <translation>管理 TAVLO 及其应用程序配置。
+如果此服务已停止，TAVLO 可能无法正常运行。</translation>
     </message>
 </context>
 <context>

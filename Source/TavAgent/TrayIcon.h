@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QSystemTrayIcon>
+
+#include <memory>
+
+namespace Vondra {
+
+class TrayIconPrivate;
+
+// The resident agent's icon in the notification area, with its menu: Goto
+// Share, About and Exit. Clicking the icon itself does nothing.
+class TrayIcon : public QSystemTrayIcon
+{
+    Q_OBJECT
+
+public:
+    TrayIcon();
+    ~TrayIcon() override;
+
+    // Sets the tooltip and menu texts again in the current language.
+    void retranslate();
+
+protected slots:
+    void about();
+    void exit();
+    void gotoShare();
+
+private:
+    std::unique_ptr<TrayIconPrivate> d;
+};
+
+} // namespace Vondra
