@@ -1,13 +1,19 @@
 #include "TrayIcon.h"
 
 #include "ProductConfig.h"
+#include "ProgramFile.h"
 #include "TavSplashScreen.h"
+#include "Upgrade.h"
 
 #include <QAction>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QMenu>
 #include <QSettings>
+#include <QTimer>
+#include <QTimerEvent>
 #include <QUrl>
 
 // Resources of a static library are registered by hand, outside any namespace.
@@ -42,6 +48,15 @@ public:
     QAction* about = nullptr;
     QAction* exit = nullptr;
     QAction* gotoShare = nullptr;
+    // Nothing in the agent starts it yet; -1 while none runs.
+    int updateTimerId = -1;
+
+    void stopUpdateTimer()
+    {
+        if (updateTimerId != -1)
+            q->killTimer(updateTimerId);
+        updateTimerId = -1;
+    }
 };
 
 TrayIcon::TrayIcon()
@@ -80,6 +95,36 @@ void TrayIcon::about()
 void TrayIcon::exit()
 {
     QCoreApplication::exit(0);
+}
+
+void TrayIcon::timerEvent(QTimerEvent* event)
+{
+    // Nothing may leave an event handler; the check runs on the next pass.
+    try {
+        if (event->timerId() == d->updateTimerId)
+            QTimer::singleShot(0, this, &TrayIcon::checkUpdate);
+    } catch (...) {
+    }
+}
+
+void TrayIcon::autoUpdate()
+{
+    d->stopUpdateTimer();
+    Upgrade().handOver();
+}
+
+bool TrayIcon::checkUpdate()
+{
+    const QDir directory(QCoreApplication::applicationDirPath());
+    const QString updater = ProgramFile::resolve(directory, ProgramFile::executableName(QStringLiteral("TavUpdate")));
+    if (!QFileInfo(updater).isFile()) {
+        d->stopUpdateTimer();
+        return false;
+    }
+    if (!Upgrade().checkUpdate(updater, QCoreApplication::applicationName(), directory.absolutePath()))
+        return false;
+    autoUpdate();
+    return true;
 }
 
 void TrayIcon::gotoShare()

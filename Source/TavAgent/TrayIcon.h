@@ -21,10 +21,18 @@ public:
     // Sets the tooltip and menu texts again in the current language.
     void retranslate();
 
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
 protected slots:
     void about();
     void exit();
+    // Hands the agent over to TavUpdate to update and restart it.
+    void autoUpdate();
     void gotoShare();
+    // Whether TavUpdate beside the agent finds an update of the agent; with
+    // one, hands over.
+    bool checkUpdate();
 
 private:
     std::unique_ptr<TrayIconPrivate> d;
