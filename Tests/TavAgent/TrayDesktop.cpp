@@ -2,7 +2,6 @@
 
 #include "ChildProcess.h"
 
-#include <QDir>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -83,8 +82,6 @@ bool TrayDesktop::startTray(QString* why)
 QProcessEnvironment TrayDesktop::environment(const QString& root) const
 {
     QProcessEnvironment environment = childEnvironment(root);
-    environment.insert(QStringLiteral("HOME"), root);
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), QDir(root).filePath(QStringLiteral(".cache")));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     environment.insert(QStringLiteral("DISPLAY"), m_display);
     environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));

@@ -15,9 +15,8 @@ public:
     bool startDisplay(QString* why);
     bool startTray(QString* why);
 
-    // A child on this display with root as its home (settings, caches and
-    // runtime files in it, see childEnvironment), using Qt's own X11 tray (no
-    // D-Bus tray service).
+    // A child on this display with root as its home (childEnvironment), using
+    // Qt's own X11 tray (no D-Bus tray service).
     QProcessEnvironment environment(const QString& root) const;
 
     // Whether a window named windowName is embedded in the tray.

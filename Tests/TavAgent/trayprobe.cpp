@@ -6,6 +6,7 @@
 #include "AgentApp.h"
 #include "AgentMain.h"
 #include "TavSplashScreen.h"
+#include "TrayIcon.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -20,6 +21,7 @@
 #include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
+#include <QTimerEvent>
 #include <QUrl>
 
 #include <cstdio>
@@ -235,24 +237,6 @@ int lateTrayMode(int argc, char** argv)
     return 0;
 }
 
-// As in launch mode: a tray exists but the icon is never shown.
-int launchNoticeMode(int argc, char** argv)
-{
-    AgentApp app(argc, argv);
-    setIdentity();
-    app.setMessageTimeout(500);
-    waitUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, trayTimeoutMs);
-    app.showMessage(QStringLiteral("Error"), QStringLiteral("Did not find the tools to open the document."));
-    QCoreApplication::processEvents();
-    print(QStringLiteral("box ") + shownTexts("QMessageBox"));
-    QElapsedTimer clock;
-    clock.start();
-    app.waitForMessageBox();
-    print(clock.elapsed() >= 450 && !shownTopLevel("QMessageBox") ? QStringLiteral("waited until the box closed")
-                                                                  : QStringLiteral("did not wait"));
-    return 0;
-}
-
 // The agent's own entry, resident: once its event loop runs, read the tray
 // and leave through Exit.
 void readResidentAgent()
@@ -268,12 +252,52 @@ void readResidentAgent()
     menu->actions().at(3)->trigger();
 }
 
-int agentMode(char** argv)
+// The agent's own entry in launch mode: read the notice of the failed launch,
+// then close it a little later, which only an entry still waiting for it sees.
+// Polled, never waited for: the launch runs on this thread.
+void readLaunchNotice()
 {
-    qAddPreRoutine([] { QTimer::singleShot(0, readResidentAgent); });
-    int argc = 1;
-    char* arguments[] = { argv[0], nullptr };
-    print(QStringLiteral("agent returned %1").arg(Vondra::runAgent(argc, arguments)));
+    if (!shownTopLevel("QMessageBox")) {
+        QTimer::singleShot(20, readLaunchNotice);
+        return;
+    }
+    print(QStringLiteral("box ") + shownTexts("QMessageBox") + (iconShown() ? ", icon shown" : ", no icon"));
+    QTimer::singleShot(300, [] {
+        print(QStringLiteral("still waiting"));
+        topLevels<QMessageBox>().constFirst()->accept();
+    });
+}
+
+// Runs the agent's entry with argv[0] and the request (resident without one),
+// reading what it shows once the application exists.
+int agentMode(int argc, char** argv)
+{
+    static bool launching = argc > 2;
+    qAddPreRoutine([] { QTimer::singleShot(0, launching ? readLaunchNotice : readResidentAgent); });
+    char* arguments[] = { argv[0], launching ? argv[2] : nullptr, nullptr };
+    int count = launching ? 2 : 1;
+    print(QStringLiteral("agent returned %1").arg(Vondra::runAgent(count, arguments)));
+    return 0;
+}
+
+// The tray's update check, with whatever TavUpdate the test put beside us.
+int updateMode(int argc, char** argv)
+{
+    AgentApp app(argc, argv);
+    setIdentity();
+    Vondra::TrayIcon tray;
+    QTimer::singleShot(0, [&] {
+        // A timer the tray did not start as its update timer changes nothing.
+        QTimerEvent foreign(tray.startTimer(60000));
+        QCoreApplication::sendEvent(&tray, &foreign);
+        QCoreApplication::processEvents();
+        bool updates = false;
+        QMetaObject::invokeMethod(&tray, "checkUpdate", Qt::DirectConnection, Q_RETURN_ARG(bool, updates));
+        print(updates ? QStringLiteral("update") : QStringLiteral("no update"));
+        if (!updates)
+            QCoreApplication::exit(1);
+    });
+    print(QStringLiteral("event loop ended with %1").arg(app.exec()));
     return 0;
 }
 
@@ -287,10 +311,10 @@ int main(int argc, char* argv[])
         return trayMode(argc, argv, artefacts);
     if (mode == QLatin1String("late-tray"))
         return lateTrayMode(argc, argv);
-    if (mode == QLatin1String("launch-notice"))
-        return launchNoticeMode(argc, argv);
+    if (mode == QLatin1String("update"))
+        return updateMode(argc, argv);
     if (mode == QLatin1String("agent"))
-        return agentMode(argv);
+        return agentMode(argc, argv);
     print(QStringLiteral("unknown mode ") + mode);
     return 2;
 }

@@ -1,4 +1,6 @@
 #include "ChildProcess.h"
+#include "StartRecorder.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 #include "TrayDesktop.h"
 
@@ -10,6 +12,8 @@
 #include <QtTest>
 
 #include <memory>
+
+using namespace Vondra::Testing;
 
 namespace {
 
@@ -50,29 +54,39 @@ private slots:
     void initTestCase();
     void menuSplashAndBalloon();
     void lateTrayAndBoxWithoutTray();
-    void launchModeNoticeIsSeen();
-    void savedLanguageAtStartUp_data();
-    void savedLanguageAtStartUp();
+    void agentInItsLanguage_data();
+    void agentInItsLanguage();
+    void updateCheck_data();
+    void updateCheck();
 
 private:
-    QProcessEnvironment childEnvironment(const QTemporaryDir& dir) const { return m_desktop->environment(dir.path()); }
+    QProcessEnvironment desktopEnvironment(const QTemporaryDir& dir) const
+    {
+        return m_desktop->environment(dir.path());
+    }
 
     std::unique_ptr<TrayDesktop> m_desktop;
+    QString m_noDesktop; // why there is none
 };
 
 void TestTrayIcon::initTestCase()
 {
     m_desktop = std::make_unique<TrayDesktop>();
-    QString why;
-    if (!m_desktop->startDisplay(&why) || !m_desktop->startTray(&why))
-        QSKIP(qPrintable(why));
+    if (!m_desktop->startDisplay(&m_noDesktop))
+        return;
+    m_desktop->startTray(&m_noDesktop);
 }
+
+#define REQUIRE_DESKTOP()                                                                                              \
+    if (!m_noDesktop.isEmpty())                                                                                        \
+    QSKIP(qPrintable(m_noDesktop))
 
 void TestTrayIcon::menuSplashAndBalloon()
 {
+    REQUIRE_DESKTOP();
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const ChildRun run = runChild(trayProbePath(), { QStringLiteral("tray"), artefactDir() }, childEnvironment(dir));
+    const ChildRun run = runChild(trayProbePath(), { QStringLiteral("tray"), artefactDir() }, desktopEnvironment(dir));
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(describe(run)));
     QCOMPARE(outputLines(run),
         QStringList({
@@ -122,6 +136,7 @@ void TestTrayIcon::menuSplashAndBalloon()
 
 void TestTrayIcon::lateTrayAndBoxWithoutTray()
 {
+    REQUIRE_DESKTOP();
     TrayDesktop desktop;
     QString why;
     QVERIFY2(desktop.startDisplay(&why), qPrintable(why));
@@ -155,50 +170,107 @@ void TestTrayIcon::lateTrayAndBoxWithoutTray()
     QCOMPARE(probe.exitCode(), 0);
 }
 
-// Launch mode never shows the icon, so even beside a tray a failed launch's
-// notice is the box, and the process waits for it.
-void TestTrayIcon::launchModeNoticeIsSeen()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const ChildRun run = runChild(trayProbePath(), { QStringLiteral("launch-notice") }, childEnvironment(dir));
-    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(describe(run)));
-    QCOMPARE(outputLines(run),
-        QStringList({ "box Error / Did not find the tools to open the document.", "waited until the box closed" }));
-}
-
-void TestTrayIcon::savedLanguageAtStartUp_data()
+void TestTrayIcon::agentInItsLanguage_data()
 {
     QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("request");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("none saved") << QString()
-                                << QStringList(
-                                       { "menu &Goto Share|-|&About|&Exit", "Qt's OK button OK", "agent returned 0" });
-    QTest::newRow("zh_CN saved") << "zh_CN"
-                                 << QStringList({ QString::fromUtf8("menu 转到共享(&G)|-|&About|&Exit"),
-                                        QString::fromUtf8("Qt's OK button 确定"), "agent returned 0" });
+    const QString missingTool = QStringLiteral("tavlo://?callback=cb&tool=Writer2&file=a.doc");
+    QTest::newRow("resident") << QString() << QString()
+                              << QStringList(
+                                     { "menu &Goto Share|-|&About|&Exit", "Qt's OK button OK", "agent returned 0" });
+    QTest::newRow("resident, zh_CN saved") << "zh_CN" << QString()
+                                           << QStringList({ QString::fromUtf8("menu 转到共享(&G)|-|&About|&Exit"),
+                                                  QString::fromUtf8("Qt's OK button 确定"), "agent returned 0" });
+    // Launch mode never shows the icon, so even beside a tray the notice of a
+    // failed launch is the box, and the process waits for it.
+    QTest::newRow("launch of a missing tool")
+        << QString() << missingTool
+        << QStringList({ "box Error / Did not find the tools to open the document., no icon", "still waiting",
+               "agent returned 0" });
+    QTest::newRow("launch of a missing tool, zh_CN saved")
+        << "zh_CN" << missingTool
+        << QStringList({ QString::fromUtf8("box 错误 / 未找到打开此文档的工具。, no icon"), "still waiting",
+               "agent returned 0" });
 }
 
-// The agent's own entry, resident, with the translations installed beside it.
-void TestTrayIcon::savedLanguageAtStartUp()
+// The agent's own entry, with the translations installed beside it and a
+// language saved or not.
+void TestTrayIcon::agentInItsLanguage()
 {
+    REQUIRE_DESKTOP();
     QFETCH(QString, language);
+    QFETCH(QString, request);
     QFETCH(QStringList, expected);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(copyProgram(trayProbePath(), dir.path(), QStringLiteral("TavAgent")));
-    QDir(dir.path()).mkdir(QStringLiteral("languages"));
+    const QDir agentDir(dir.filePath(QStringLiteral("Agent")));
+    QVERIFY(agentDir.mkpath(QStringLiteral("languages")));
+    QVERIFY(copyProgram(trayProbePath(), agentDir.path(), QStringLiteral("TavAgent")));
     for (const QString& qm : { QStringLiteral("TavAgent_zh_cn.qm"), QStringLiteral("qt_zh_cn.qm") })
-        QVERIFY(QFile::copy(QDir(builtLanguagesDir()).filePath(qm), dir.filePath(QStringLiteral("languages/") + qm)));
-    const QProcessEnvironment environment = childEnvironment(dir);
+        QVERIFY(
+            QFile::copy(QDir(builtLanguagesDir()).filePath(qm), agentDir.filePath(QStringLiteral("languages/") + qm)));
+    const QProcessEnvironment environment = desktopEnvironment(dir);
     if (!language.isEmpty()) {
         QSettings settings(environment.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/Tavlo/TavAgent.ini"),
             QSettings::IniFormat);
         settings.setValue(QStringLiteral("language"), language);
     }
 
-    const ChildRun run = runChild(dir.filePath(QStringLiteral("TavAgent")), { QStringLiteral("agent") }, environment);
-    QVERIFY2(run.finished && run.exitCode == 0 && outputLines(run) == expected, qPrintable(describe(run)));
+    QStringList arguments { QStringLiteral("agent") };
+    if (!request.isEmpty())
+        arguments << request;
+    const ChildRun run = runChild(agentDir.filePath(QStringLiteral("TavAgent")), arguments, environment);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(describe(run)));
+    QCOMPARE(outputLines(run), expected);
+}
+
+void TestTrayIcon::updateCheck_data()
+{
+    QTest::addColumn<int>("updaterExit"); // no TavUpdate when negative
+    QTest::addColumn<bool>("update");
+    QTest::newRow("no TavUpdate") << -1 << false;
+    QTest::newRow("failed check, -1 read from 255") << 255 << false;
+    QTest::newRow("an update") << 1 << true;
+}
+
+// The tray's own update check uses the launches' hand-over: TavUpdate gets the
+// agent's version and restarts it without a launch argument.
+void TestTrayIcon::updateCheck()
+{
+    QFETCH(int, updaterExit);
+    QFETCH(bool, update);
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    const QString agentDir = home.filePath(QStringLiteral("Agent"));
+    QVERIFY(QDir().mkpath(agentDir));
+    QVERIFY(copyProgram(trayProbePath(), agentDir, QStringLiteral("TavAgent")));
+    if (updaterExit >= 0) {
+        QVERIFY(copyProgram(startRecorderPath(), agentDir, QStringLiteral("TavUpdate")));
+        QVERIFY(writeFile(agentDir + QStringLiteral("/exit_code"), QByteArray::number(updaterExit)));
+    }
+
+    const ChildRun run
+        = runChild(agentDir + QStringLiteral("/TavAgent"), { QStringLiteral("update") }, childEnvironment(home.path()));
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(describe(run)));
+    QCOMPARE(outputLines(run),
+        QStringList(
+            { update ? "update" : "no update", update ? "event loop ended with 0" : "event loop ended with 1" }));
+    const QStringList check { "-t", "TavAgent", "-d", agentDir, "-v", "7.0", "-s", "-c" };
+    const QList<RecordedStart> checks = recordedStarts(agentDir);
+    QCOMPARE(checks.size(), updaterExit >= 0 ? 1 : 0);
+    if (updaterExit >= 0)
+        QCOMPARE(checks.constFirst().arguments, check);
+    if (!update)
+        return;
+
+    // The copy took the check's record along; the hand-over's start follows it.
+    const QDir copies(home.path() + QStringLiteral("/.cache/Tavlo/TavAgent"));
+    const QString copy
+        = copies.filePath(copies.entryList({ QStringLiteral("handover-*") }, QDir::Dirs).value(0) + "/TavAgent");
+    QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(copy).size(), 2, 10000);
+    QCOMPARE(recordedStarts(copy).constLast().arguments,
+        QStringList({ "-t", "TavAgent", "-d", agentDir, "-v", "7.0", "-s", "-e" }));
 }
 
 TAVLO_TEST(TestTrayIcon)
