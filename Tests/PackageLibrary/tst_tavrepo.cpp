@@ -191,7 +191,8 @@ void TestTavrepo::recordRegistersAnInstalledPackage()
 {
     QTemporaryDir root;
     const QString agentDir = root.filePath(QStringLiteral("TavAgent"));
-    QVERIFY(writeTree(agentDir, { { QStringLiteral("TavAgent"), "agent" }, { QStringLiteral("languages/a.qm"), "qm" } }));
+    QVERIFY(
+        writeTree(agentDir, { { QStringLiteral("TavAgent"), "agent" }, { QStringLiteral("languages/a.qm"), "qm" } }));
     QVERIFY(writeFile(root.filePath(QStringLiteral("outside")), "x"));
     const QString recordPath = QDir(agentDir).filePath(QStringLiteral("Packages.xml"));
     const QStringList refused[] = { { "record", agentDir, "TavAgent", "7.0", "missing" },
