@@ -242,8 +242,9 @@ void TestUserInstall::desktopHandsTavloUrlsToTheInstalledAgent()
     UserSession session(QStringLiteral("home"));
     SignedRepository repository;
     QVERIFY(session.isValid() && repository.make());
-    // The tool notes where and how it was started.
-    QVERIFY(repository.add(QStringLiteral("Sample2"), QStringLiteral("1.0"), QStringLiteral("Sample"),
+    // The tool notes where and how it was started. TavUpdate asks for its
+    // target by the lower-cased name.
+    QVERIFY(repository.add(QStringLiteral("sample2"), QStringLiteral("1.0"), QStringLiteral("Sample"),
         "#!/bin/sh\nprintf '%s\\n' \"$PWD\" \"$@\" > \"$(dirname \"$0\")/started.txt\"\n"));
     const Run installed = session.userInstall(QStringList { "install" } + repository.installOptions());
     QVERIFY2(installed.exitCode == 0, qPrintable(installed.output));
@@ -263,9 +264,9 @@ void TestUserInstall::desktopHandsTavloUrlsToTheInstalledAgent()
         trace.contains(QStringLiteral("(\"%1\", \"%2\")").arg(session.agent(), request).toUtf8()), trace.constData());
 
     QSKIP("launch mode is still a stand-in on this branch (AgentMain's launch() does nothing); the tool is "
-          "installed and started once LaunchApplication and Upgrade are merged");
+          "installed and started once LaunchApplication and Upgrade are merged (checked against the launch branch)");
     const QString toolDir = session.path(QStringLiteral(".local/share/Tavlo/Sample2"));
-    QCOMPARE(readFile(toolDir + "/started.txt"), (toolDir + "\nfile=a.doc\n").toUtf8());
+    QTRY_COMPARE(readFile(toolDir + "/started.txt"), (toolDir + "\nfile=a.doc\n").toUtf8());
 }
 
 void TestUserInstall::autostartEntryStartsTheResidentAgent()
