@@ -285,8 +285,6 @@ void TestUserInstall::autostartEntryStartsTheResidentAgent()
     QCOMPARE(QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid)), session.path(agentDir));
     QTRY_VERIFY(readFile(session.path(agentDir + "/trace.log")).contains("running tavagent."));
 
-    QSKIP("the resident agent has no bridge on this branch; it answers on the port of its settings once the "
-          "listener thread is merged");
     QNetworkAccessManager network;
     std::unique_ptr<QNetworkReply> reply(network.get(
         QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/?callback=tavinfo").arg(session.bridgePort())))));
