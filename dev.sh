@@ -2,6 +2,8 @@
 # Sets up a Debian 12 machine, builds, and either runs the agent or every test.
 #   ./dev.sh run    build, then start the resident agent from build/stage
 #   ./dev.sh test   build, then run every test
+#   ./dev.sh install [options]     build, then install the agent for this user
+#   ./dev.sh uninstall [--purge]   remove it again (Deploy/user-install.sh tells the options)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -14,6 +16,7 @@ PACKAGES=(
     nginx curl wrk clang libclang-rt-14-dev chromium
     g++-mingw-w64-x86-64-posix
     xvfb xauth x11-utils trayer qttranslations5-l10n
+    xdg-utils desktop-file-utils libglib2.0-bin
 )
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-2}
@@ -75,5 +78,7 @@ run_tests() {
 case "${1:-}" in
     run) install_packages; build; run_agent ;;
     test) install_packages; build; run_tests ;;
-    *) echo "usage: $0 run|test" >&2; exit 2 ;;
+    install) shift; install_packages; build; exec Deploy/user-install.sh install --build "$BUILD_DIR" "$@" ;;
+    uninstall) shift; exec Deploy/user-install.sh uninstall "$@" ;;
+    *) echo "usage: $0 run|test|install|uninstall" >&2; exit 2 ;;
 esac

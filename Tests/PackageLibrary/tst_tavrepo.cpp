@@ -2,6 +2,9 @@
 #include "TestFiles.h"
 #include "TestRegistry.h"
 
+#include <Updater/PackagesInfo.h>
+#include <Updater/Target.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -35,6 +38,7 @@ private slots:
     void keepsASignedIndexSigned();
     void refusesBadInputWithoutWriting_data();
     void refusesBadInputWithoutWriting();
+    void recordRegistersAnInstalledPackage();
 };
 
 void TestTavrepo::keygenWritesAPrivateKeyAndNeverOverwrites()
@@ -179,6 +183,43 @@ void TestTavrepo::refusesBadInputWithoutWriting()
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.errors.startsWith(QLatin1String("tavrepo: ")), qPrintable(run.errors));
     QVERIFY(!QFileInfo::exists(QDir(repository).filePath(QStringLiteral("tool/index.json"))));
+}
+
+// What an installer records is what the first update check compares against,
+// and the file list is what a later update removes when its version drops a file.
+void TestTavrepo::recordRegistersAnInstalledPackage()
+{
+    QTemporaryDir root;
+    const QString agentDir = root.filePath(QStringLiteral("TavAgent"));
+    QVERIFY(
+        writeTree(agentDir, { { QStringLiteral("TavAgent"), "agent" }, { QStringLiteral("languages/a.qm"), "qm" } }));
+    QVERIFY(writeFile(root.filePath(QStringLiteral("outside")), "x"));
+    const QString recordPath = QDir(agentDir).filePath(QStringLiteral("Packages.xml"));
+    const QStringList refused[] = { { "record", agentDir, "TavAgent", "7.0", "missing" },
+        { "record", agentDir, "TavAgent", "7.0", "../outside" },
+        { "record", agentDir, "TavAgent", "7.0", QDir(agentDir).filePath(QStringLiteral("TavAgent")) },
+        { "record", agentDir, "TavAgent", "seven", "TavAgent" } };
+    for (const QStringList& arguments : refused) {
+        QCOMPARE(runTavrepo(arguments).exitCode, 2);
+        QVERIFY2(!QFileInfo::exists(recordPath), qPrintable(arguments.join(QLatin1Char(' '))));
+    }
+
+    for (int run = 0; run < 2; ++run) {
+        const ToolRun recorded
+            = runTavrepo({ "record", agentDir, "TavAgent", "7.0.3", "TavAgent", "./languages/a.qm" });
+        QVERIFY2(recorded.exitCode == 0, qPrintable(recorded.errors));
+    }
+    Updater::Target target(QStringLiteral("tavagent"));
+    target.setDirectory(agentDir);
+    const Updater::PackagesInfo* record = target.packagesInfo();
+    QCOMPARE(record->targetName(), QStringLiteral("tavagent7"));
+    QCOMPARE(record->targetVersion(), QStringLiteral("7.0.3"));
+    QCOMPARE(record->packageInfoCount(), 1);
+    const Updater::PackageInfo package = record->packageInfo(record->findPackageInfo(QStringLiteral("tavagent")));
+    QCOMPARE(package.version(), QStringLiteral("7.0.3"));
+    QCOMPARE(package.files(), QStringList({ "TavAgent", "languages/a.qm" }));
+    QCOMPARE(package.size(), quint64(7));
+    QVERIFY(package.installDate().isValid());
 }
 
 TAVLO_TEST(TestTavrepo)

@@ -4,6 +4,8 @@
 #include "KeyFile.h"
 #include "RepositoryIndex.h"
 #include "Signature.h"
+#include "Updater/PackagesInfo.h"
+#include "Updater/Target.h"
 #include "Updater/Version.h"
 
 #include <QCryptographicHash>
@@ -83,6 +85,14 @@ bool hasSignature(const QByteArray& indexFile)
 QString unpackedText(const IndexEntry& entry)
 {
     return entry.unpackedSize >= 0 ? QString::number(entry.unpackedSize) : QStringLiteral("unstated");
+}
+
+// A file of the package: a relative path that stays inside the directory.
+bool isRecordablePath(const QString& file)
+{
+    const QString clean = QDir::cleanPath(file);
+    return QDir::isRelativePath(file) && !file.contains(QLatin1Char('\\')) && clean != QLatin1String("..")
+        && !clean.startsWith(QLatin1String("../"));
 }
 
 } // namespace
@@ -248,6 +258,37 @@ int RepositoryTool::list(const QString& repository, const QString& name)
             << (entry.platform.isEmpty() ? QStringLiteral("any") : entry.platform) << '\t' << entry.size << '\t'
             << unpackedText(entry) << '\t' << entry.archive << '\t' << entry.title << Qt::endl;
     }
+    return Success;
+}
+
+int RepositoryTool::record(
+    const QString& directory, const QString& name, const QString& version, const QStringList& files)
+{
+    if (!isPlainName(name))
+        return fail(BadInput, QStringLiteral("\"%1\" is not a usable package name").arg(name));
+    if (!Updater::Version::isValid(version))
+        return fail(BadInput, QStringLiteral("\"%1\" is not a version of dotted numbers").arg(version));
+    const QDir dir(directory);
+    quint64 size = 0;
+    QStringList recorded;
+    for (const QString& file : files) {
+        const QFileInfo info(dir.filePath(file));
+        if (!isRecordablePath(file) || !info.isFile())
+            return fail(BadInput, QStringLiteral("%1 is not a file inside %2").arg(file, directory));
+        size += quint64(info.size());
+        recorded << QDir::cleanPath(file);
+    }
+
+    const QString package = name.toLower();
+    Updater::Target target(package);
+    target.setDirectory(directory);
+    Updater::PackagesInfo* packages = target.packagesInfo();
+    packages->setTargetName(package + version.section(QLatin1Char('.'), 0, 0));
+    packages->setTargetVersion(version);
+    if (!packages->installPackage(package, version, name, QString(), recorded, size))
+        return fail(Failure, packages->errorString());
+    out << "recorded " << package << ' ' << version << " (" << recorded.size() << " files, " << size << " bytes) in "
+        << QDir::toNativeSeparators(packages->fileName()) << Qt::endl;
     return Success;
 }
 

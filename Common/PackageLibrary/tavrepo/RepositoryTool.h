@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QTextStream>
 
 namespace Vondra {
@@ -27,6 +28,11 @@ public:
         const AddOptions& options);
     int verify(const QString& repository, const QString& name, const QString& publicKeyFile);
     int list(const QString& repository, const QString& name);
+    // Records files already in directory (paths relative to it) as the
+    // installed package name at version, and the directory as the target
+    // name + major version, as TavUpdate registers a target: an installer's
+    // way to tell the first update check what it installed.
+    int record(const QString& directory, const QString& name, const QString& version, const QStringList& files);
 
 private:
     int fail(Status status, const QString& text);

@@ -12,7 +12,8 @@ const char usage[] = "usage:\n"
                      "  tavrepo add REPO NAME VERSION DIR [--platform ID] [--key KEYFILE] [--title T] "
                      "[--description D]\n"
                      "  tavrepo verify REPO NAME --pub KEYFILE.pub\n"
-                     "  tavrepo list REPO NAME\n";
+                     "  tavrepo list REPO NAME\n"
+                     "  tavrepo record DIR NAME VERSION [FILE...]\n";
 
 int badUsage(QTextStream& err, const QString& problem)
 {
@@ -57,6 +58,8 @@ int main(int argc, char* argv[])
         return tool.verify(args.at(1), args.at(2), parser.value(pub));
     if (command == QLatin1String("list") && expect(2))
         return tool.list(args.at(1), args.at(2));
+    if (command == QLatin1String("record") && args.size() >= 4)
+        return tool.record(args.at(1), args.at(2), args.at(3), args.mid(4));
     return badUsage(err,
         command.isEmpty() ? QStringLiteral("no command given")
                           : QStringLiteral("wrong command or number of arguments"));
