@@ -71,6 +71,21 @@ run_agent() {
     exec "$agent"
 }
 
+# ./dev.sh install --demo: the installed agent trusts the demonstration's
+# repository in the build tree, so the demo page's sample tool installs.
+user_install() {
+    local arguments=() demo
+    demo="$(cd "$BUILD_DIR" && pwd)/Source/Demo/demo"
+    for argument in "$@"; do
+        if [ "$argument" = --demo ]; then
+            arguments+=(--update-host "file://$demo/repository/" --update-key "$demo/update_key.pub")
+        else
+            arguments+=("$argument")
+        fi
+    done
+    exec Deploy/user-install.sh install --build "$BUILD_DIR" "${arguments[@]}"
+}
+
 run_tests() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 900
 }
@@ -78,7 +93,7 @@ run_tests() {
 case "${1:-}" in
     run) install_packages; build; run_agent ;;
     test) install_packages; build; run_tests ;;
-    install) shift; install_packages; build; exec Deploy/user-install.sh install --build "$BUILD_DIR" "$@" ;;
+    install) shift; install_packages; build; user_install "$@" ;;
     uninstall) shift; exec Deploy/user-install.sh uninstall "$@" ;;
     *) echo "usage: $0 run|test|install|uninstall" >&2; exit 2 ;;
 esac
