@@ -31,6 +31,7 @@ protected:
                 return;
             }
             accept_next();
+            keepFromChildProcesses(socket->native_handle()); // a refusal leaves a connection a child could hold
             serve(std::move(socket));
         });
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ChildProcesses.h"
 #include "FreedMemory.h"
 #include "RequestHead.h"
 #include "ServerSettings.h"
@@ -407,6 +408,11 @@ private:
         boost::system::error_code error;
         const char* step = "open";
         acceptor.open(endpoint.protocol(), error);
+        if (!error) {
+            step = "keep from child processes";
+            if (const int refusal = keepFromChildProcesses(acceptor.native_handle()))
+                error = boost::system::error_code(refusal, boost::system::system_category());
+        }
         if (!error) {
             step = "set_option";
             acceptor.set_option(boost::asio::socket_base::reuse_address(settings.reuse_address), error);

@@ -5,6 +5,9 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTcpServer>
 #include <QUrlQuery>
 #include <QtTest>
 
@@ -167,6 +170,7 @@ private slots:
     void numbersIgnoreTheGlobalLocale();
     void stopWithOpenConnections();
     void startReportsTheFailingStep();
+    void childProcessesHoldNoSocket();
     void stackProbeSeesDeepHandlers();
 
 private:
@@ -500,6 +504,33 @@ void TestHttpServer::startReportsTheFailingStep()
 
 // The figure cleanupTestCase() checks is only worth something if the probe
 // sees a handler that does go deep.
+// A program the host starts (a tool the agent launches) must hold neither the
+// port nor a connection once the server has gone.
+void TestHttpServer::childProcessesHoldNoSocket()
+{
+    Observed observed;
+    TestServer running(longTimeout, longTimeout, [&observed](Server& server) { addRoutes(server, observed); });
+    QVERIFY2(running.port() != 0, qPrintable(running.startError()));
+    RawClient connected(running.port());
+    connected.send(get("/describe"));
+    QVERIFY(!connected.readResponse().isEmpty());
+
+    QProcess child;
+    child.start(QStringLiteral("sleep"), { QStringLiteral("60") });
+    QVERIFY2(child.waitForStarted(), qPrintable(child.errorString()));
+    const auto endChild = qScopeGuard([&child] {
+        child.kill();
+        child.waitForFinished();
+    });
+    QVERIFY2(running.stop(), "start() did not return");
+    running.destroy();
+
+    QCOMPARE(connected.readUntilClosed(5000), QByteArray());
+    QVERIFY(connected.closed());
+    QTcpServer successor;
+    QVERIFY2(successor.listen(QHostAddress::LocalHost, running.port()), qPrintable(successor.errorString()));
+}
+
 void TestHttpServer::stackProbeSeesDeepHandlers()
 {
     constexpr std::size_t depth = 24 * 1024;
