@@ -60,9 +60,10 @@ public:
     std::unique_ptr<QTranslator> appTranslator;
     ListenThread listener;
     LaunchQueue launches;
-    TrayIcon trayIcon;
-    // Made on first use: building widgets costs a launch-mode agent, which
-    // rarely needs one, a good part of its start-up.
+    // Both made on first use: building widgets (and with them the font
+    // configuration) costs a launch-mode agent, which shows no icon and rarely
+    // a box, a good part of its start-up.
+    std::unique_ptr<TrayIcon> trayIcon;
     std::unique_ptr<QMessageBox> messageBox;
     bool otherInstanceRuns = false;
     int messageTimeoutMs = defaultMessageTimeoutMs;
@@ -154,7 +155,7 @@ QRunnable* AgentApp::createLaunch(const QString& request)
 void AgentApp::showTrayIcon()
 {
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        d->trayIcon.show();
+        showTray();
         return;
     }
     qDebug("no system tray yet, looking again for two minutes.");
@@ -162,12 +163,19 @@ void AgentApp::showTrayIcon()
     d->trayLook.start();
 }
 
+void AgentApp::showTray()
+{
+    if (!d->trayIcon)
+        d->trayIcon = std::make_unique<TrayIcon>();
+    d->trayIcon->show();
+}
+
 void AgentApp::lookForTray()
 {
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         d->trayLook.stop();
         qDebug("system tray found, showing the icon.");
-        d->trayIcon.show();
+        showTray();
     } else if (d->trayLookingSince.hasExpired(trayLookPeriodMs)) {
         d->trayLook.stop();
         qDebug("no system tray, running without the icon.");
@@ -189,8 +197,8 @@ void AgentApp::showMessage(const QString& title, const QString& text)
     runOnGuiThread([this, title, text] {
         // Balloons need a visible icon: without one (launch mode, no tray)
         // they would vanish unseen.
-        if (d->trayIcon.isVisible() && QSystemTrayIcon::supportsMessages())
-            d->trayIcon.showMessage(title, text, QSystemTrayIcon::Warning, d->messageTimeoutMs);
+        if (d->trayIcon && d->trayIcon->isVisible() && QSystemTrayIcon::supportsMessages())
+            d->trayIcon->showMessage(title, text, QSystemTrayIcon::Warning, d->messageTimeoutMs);
         else
             showMessageBox(title, text);
     });
@@ -269,7 +277,8 @@ void AgentApp::loadTranslator(const QString& locale)
             qDebug() << "Cannot load translator for" << locale;
     }
     // The menu was made before any translator came.
-    d->trayIcon.retranslate();
+    if (d->trayIcon)
+        d->trayIcon->retranslate();
 }
 
 void AgentApp::setLanguage(const QString& locale, bool save)

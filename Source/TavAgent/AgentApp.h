@@ -96,6 +96,7 @@ private:
     // The launch of one request, to be run on the launch pool.
     static QRunnable* createLaunch(const QString& request);
     void showMessageBox(const QString& title, const QString& text);
+    void showTray();
     void lookForTray();
 
     std::unique_ptr<AgentAppPrivate> d;
