@@ -97,9 +97,10 @@ bool PackagesInfo::reload()
         return true;
 
     // One read of the whole file, then parsing: the file may be replaced at
-    // any moment, and a single read sees one version of it.
+    // any moment, and a single read sees one version of it. Unbuffered: the
+    // whole file is read at once, a read buffer would only copy it again.
     QFile file(fileName());
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         if (!file.exists())
             return true;
         d->errorString = trText("cannot read the package record %1: %2").arg(file.fileName(), file.errorString());
