@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QTextStream>
 
 namespace Vondra {
 
@@ -41,19 +40,23 @@ void setAside(const QString& filePath)
     QFile::rename(filePath, previous);
 }
 
+// Each line goes out in one write, so a buffer would only copy it.
+constexpr QIODevice::OpenMode appendMode = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
+
 void appendLocked(const QString& filePath, const QString& line)
 {
     QFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    if (!file.open(appendMode))
         return;
     if (file.size() > TraceLog::rotationSize) {
         file.close();
         setAside(filePath);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        if (!file.open(appendMode))
             return;
     }
-    QTextStream stream(&file);
-    stream << line << Qt::endl;
+    // The bytes a QTextStream in its default (locale) encoding would write,
+    // in one write and without setting up a stream for every line.
+    file.write((line + QLatin1Char('\n')).toLocal8Bit());
 }
 
 // Fixed once the application object exists, so that messages logged while it
