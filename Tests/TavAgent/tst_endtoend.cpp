@@ -1,11 +1,15 @@
 #include "ChildProcess.h"
+#include "RawClient.h"
+#include "ResidentAgent.h"
 #include "StartRecorder.h"
 #include "TestRegistry.h"
 #include "TestRepository.h"
 
+#include <QDeadlineTimer>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <csignal>
@@ -18,9 +22,19 @@ namespace {
 
 const QByteArray newAgentMarker = "\ntavlo-test-agent-7.1\n";
 
-// An installation as users have it: "Apps/Agent" holding TavAgent, TavUpdate,
-// the update library, the repository's public key and "update_host.dat"; the
-// tools go beside it into "Apps". The agent runs with a home of its own and in
+// Makes directory an agent's directory that updates from repository: TavAgent,
+// TavUpdate, the update library, the repository's public key and
+// "update_host.dat".
+bool installUpdatingAgent(
+    const QString& directory, const TestRepository& repository, const QString& publicKey, QString* error)
+{
+    return TestRepository::installPrograms(directory, { "TavAgent", "TavUpdate" }, error)
+        && QFile::copy(publicKey, QDir(directory).filePath("update_key.pub"))
+        && writeFile(QDir(directory).filePath("update_host.dat"), repository.baseUrl().toUtf8() + '\n');
+}
+
+// An installation as users have it: "Apps/Agent" an agent's directory that
+// updates from a repository, the tools beside it in "Apps". The agent runs with a home of its own and in
 // a working directory of its own.
 class AgentInstallation
 {
@@ -31,9 +45,7 @@ public:
             *error = QStringLiteral("cannot create temporary directories");
             return false;
         }
-        return TestRepository::installPrograms(agentDir(), { "TavAgent", "TavUpdate" }, error)
-            && QFile::copy(publicKey, QDir(agentDir()).filePath("update_key.pub"))
-            && writeFile(QDir(agentDir()).filePath("update_host.dat"), repository.baseUrl().toUtf8() + '\n');
+        return installUpdatingAgent(agentDir(), repository, publicKey, error);
     }
 
     QString root() const { return m_root.path(); }
@@ -52,11 +64,17 @@ public:
 
     QVariant toolSetting(const QString& tool) const
     {
-        return QSettings(QDir(home()).filePath("Tavlo/TavAgent.ini"), QSettings::IniFormat)
-            .value(QStringLiteral("tools/") + tool);
+        return QSettings(settingsFile(), QSettings::IniFormat).value(QStringLiteral("tools/") + tool);
+    }
+
+    void setSetting(const QString& key, const QVariant& value) const
+    {
+        QSettings(settingsFile(), QSettings::IniFormat).setValue(key, value);
     }
 
 private:
+    QString settingsFile() const { return QDir(home()).filePath("Tavlo/TavAgent.ini"); }
+
     QTemporaryDir m_root;
     QTemporaryDir m_home;
 };
@@ -82,6 +100,22 @@ QList<qint64> processesRunning(const QString& path)
     return pids;
 }
 
+// Asks every process running the program at path to end, and waits until
+// they have.
+void endAll(const QString& path)
+{
+    for (qint64 pid : processesRunning(path))
+        ::kill(pid_t(pid), SIGTERM);
+    QDeadlineTimer deadline(15000);
+    while (!processesRunning(path).isEmpty() && !deadline.hasExpired())
+        QThread::msleep(20);
+}
+
+QByteArray get(const QByteArray& target)
+{
+    return "GET " + target + " HTTP/1.1\r\n\r\n";
+}
+
 } // namespace
 
 class TestLaunchEndToEnd : public QObject
@@ -96,9 +130,15 @@ private slots:
     void rejectedRequestsTouchNothing();
     void withoutToolDirectoryNothingStartsFromTheWorkingDirectory();
     void selfUpdateRestartsTheNewAgent();
+    void residentHandOverLeavesOnlyTheNewAgent();
+    void launchLeavesTheSelfUpdateToTheResidentAgent();
 
 private:
     bool createInstallation(AgentInstallation& installation, const TestRepository& repository);
+    // Serves the agent's package, newer than the running agent, and Writer2.
+    bool startAgentRepository(TestRepository& repository);
+    // A resident agent from an agent's directory that updates from repository.
+    bool startResident(ResidentAgent& agent, const TestRepository& repository);
 
     QTemporaryDir m_keys;
     std::unique_ptr<TestRepository> m_repository;
@@ -117,6 +157,36 @@ void TestLaunchEndToEnd::initTestCase()
     QVERIFY(copyProgram(startRecorderPath(), package, "Writer"));
     QVERIFY2(m_repository->publishDirectory("writer2", "1.0", package, m_keys.filePath("key")),
         qPrintable(m_repository->errorString()));
+
+    const QString agentPackage = m_keys.filePath("tavagent-7.1");
+    QVERIFY(QDir().mkpath(agentPackage));
+    QVERIFY(copyProgram(builtAgentPath(), agentPackage, "TavAgent"));
+    QFile newAgent(QDir(agentPackage).filePath("TavAgent"));
+    QVERIFY(newAgent.open(QIODevice::Append) && newAgent.write(newAgentMarker) == newAgentMarker.size());
+}
+
+bool TestLaunchEndToEnd::startAgentRepository(TestRepository& repository)
+{
+    const QString key = m_keys.filePath("key");
+    if (repository.start() && repository.publishDirectory("tavagent", "7.1", m_keys.filePath("tavagent-7.1"), key)
+        && repository.publishDirectory("writer2", "1.0", m_keys.filePath("writer2-1.0"), key))
+        return true;
+    qWarning("%s", qPrintable(repository.errorString()));
+    return false;
+}
+
+bool TestLaunchEndToEnd::startResident(ResidentAgent& agent, const TestRepository& repository)
+{
+    QString error;
+    if (!installUpdatingAgent(agent.agentDirectory(), repository, m_keys.filePath("key.pub"), &error)) {
+        qWarning("%s", qPrintable(error));
+        return false;
+    }
+    if (!agent.start()) {
+        qWarning("%s", qPrintable(agent.errorString()));
+        return false;
+    }
+    return true;
 }
 
 bool TestLaunchEndToEnd::createInstallation(AgentInstallation& installation, const TestRepository& repository)
@@ -203,21 +273,11 @@ void TestLaunchEndToEnd::withoutToolDirectoryNothingStartsFromTheWorkingDirector
 void TestLaunchEndToEnd::selfUpdateRestartsTheNewAgent()
 {
     TestRepository repository;
-    QVERIFY2(repository.start(), qPrintable(repository.errorString()));
-    const QString package = m_keys.filePath("tavagent-7.1");
-    QVERIFY(QDir().mkpath(package));
-    QVERIFY(copyProgram(builtAgentPath(), package, "TavAgent"));
-    QFile newAgent(QDir(package).filePath("TavAgent"));
-    QVERIFY(newAgent.open(QIODevice::Append) && newAgent.write(newAgentMarker) == newAgentMarker.size());
-    newAgent.close();
-    QVERIFY2(repository.publishDirectory("tavagent", "7.1", package, m_keys.filePath("key")),
-        qPrintable(repository.errorString()));
+    QVERIFY(startAgentRepository(repository));
     AgentInstallation installation;
     QVERIFY(createInstallation(installation, repository));
-    const auto stopAgents = qScopeGuard([&] {
-        for (qint64 pid : processesRunning(installation.agentProgram()))
-            ::kill(pid_t(pid), SIGTERM);
-    });
+    installation.setSetting("listen_port", ResidentAgent::freePort());
+    const auto stopAgents = qScopeGuard([&] { endAll(installation.agentProgram()); });
 
     const ChildRun run = installation.launch("tavlo://?callback=cb&tool=Absent9");
     QCOMPARE(run.exitCode, 0);
@@ -234,6 +294,66 @@ void TestLaunchEndToEnd::selfUpdateRestartsTheNewAgent()
     const qint64 restarted = processesRunning(installation.agentProgram()).constFirst();
     QCOMPARE(::kill(pid_t(restarted), SIGTERM), 0);
     QTRY_VERIFY_WITH_TIMEOUT(processesRunning(installation.agentProgram()).isEmpty(), 15000);
+}
+
+// The resident agent hands over while it is still ending; the agent TavUpdate
+// restarts must nevertheless be the first instance, and the only one.
+void TestLaunchEndToEnd::residentHandOverLeavesOnlyTheNewAgent()
+{
+    TestRepository repository;
+    QVERIFY(startAgentRepository(repository));
+    ResidentAgent agent;
+    const QString program = QDir(agent.agentDirectory()).filePath("TavAgent");
+    const auto stopAgents = qScopeGuard([&] { endAll(program); });
+    QVERIFY(startResident(agent, repository));
+    const qint64 oldPid = agent.process().processId();
+
+    RawClient page(agent.port());
+    page.send(get("/?callback=sharestatus&tool=Writer2&file=a.doc"));
+    QVERIFY(responseBody(page.readResponse()).startsWith("sharestatus("));
+
+    QTRY_COMPARE_WITH_TIMEOUT(agent.process().state(), QProcess::NotRunning, 60000);
+    QCOMPARE(agent.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(agent.process().exitCode(), 0);
+    QVERIFY2(agent.trace().contains("hand over to"), agent.trace().constData());
+    QTRY_COMPARE_WITH_TIMEOUT(agent.trace().count("bridge listening on"), 2, 60000);
+    const QList<qint64> running = processesRunning(program);
+    QCOMPARE(running.size(), 1);
+    QVERIFY(running.constFirst() != oldPid);
+    QVERIFY(readFile(program).endsWith(newAgentMarker));
+    QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(QDir(agent.root()).filePath("Writer2")).size(), 1, 10000);
+
+    RawClient again(agent.port());
+    again.send(get("/?callback=tavinfo"));
+    QVERIFY(again.readResponse().contains(R"("name":"tavagent","version":"7.1")"));
+
+    const QByteArray trace = agent.trace();
+    const ChildRun second = runChild(program, {}, agent.process().processEnvironment(), agent.agentDirectory());
+    QVERIFY(second.finished);
+    QCOMPARE(second.exitCode, 0);
+    QCOMPARE(agent.trace(), trace);
+    QCOMPARE(processesRunning(program), running);
+}
+
+void TestLaunchEndToEnd::launchLeavesTheSelfUpdateToTheResidentAgent()
+{
+    TestRepository repository;
+    QVERIFY(startAgentRepository(repository));
+    ResidentAgent agent;
+    QVERIFY(startResident(agent, repository));
+    const QString program = QDir(agent.agentDirectory()).filePath("TavAgent");
+    const QByteArray installed = readFile(program);
+    const QProcessEnvironment environment = agent.process().processEnvironment();
+
+    const ChildRun run = runChild(program, { "tavlo://?callback=cb&tool=Writer2" }, environment);
+    QCOMPARE(run.exitCode, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(QDir(agent.root()).filePath("Writer2")).size(), 1, 10000);
+    QVERIFY2(agent.trace().contains("agent update left to the running agent."), agent.trace().constData());
+    QVERIFY(!agent.trace().contains("hand over to"));
+    QCOMPARE(readFile(program), installed);
+    QVERIFY(!QDir(environment.value("XDG_CACHE_HOME") + "/Tavlo/TavAgent").exists());
+    QCOMPARE(agent.process().state(), QProcess::Running);
+    QCOMPARE(processesRunning(program), QList<qint64> { agent.process().processId() });
 }
 
 TAVLO_TEST(TestLaunchEndToEnd)
