@@ -6,6 +6,7 @@
 #include "ResidentAgent.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
+#include "WarningCounter.h"
 
 #include <Updater/PackagesInfo.h>
 
@@ -96,18 +97,6 @@ public:
     std::atomic<int> finished { 0 };
     QSemaphore release;
 };
-
-std::atomic<int> queueFullWarnings { 0 };
-QtMessageHandler previousHandler = nullptr;
-
-void countQueueFullWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    if (type == QtWarningMsg && message.startsWith(QLatin1String("launch queue full"))) {
-        ++queueFullWarnings;
-        return;
-    }
-    previousHandler(type, context, message);
-}
 
 } // namespace
 
@@ -264,18 +253,19 @@ void TestBridge::launchQueueBounds()
 
         for (int i = 11; i < 110; ++i)
             QVERIFY(queue.enqueue(gate.launch()));
-        previousHandler = qInstallMessageHandler(countQueueFullWarnings);
-        for (int i = 0; i < 50; ++i)
-            QVERIFY(!queue.enqueue(gate.launch()));
-        QCOMPARE(queueFullWarnings.load(), 1); // once for the burst
-        QCOMPARE(queue.pending(), 110);
+        {
+            const Vondra::Testing::WarningCounter queueFullWarnings(QStringLiteral("launch queue full"));
+            for (int i = 0; i < 50; ++i)
+                QVERIFY(!queue.enqueue(gate.launch()));
+            QCOMPARE(queueFullWarnings.count(), 1); // once for the burst
+            QCOMPARE(queue.pending(), 110);
 
-        gate.release.release(1); // room for one: the burst is over
-        QTRY_COMPARE(queue.pending(), 109);
-        QVERIFY(queue.enqueue(gate.launch()));
-        QVERIFY(!queue.enqueue(gate.launch()));
-        QCOMPARE(queueFullWarnings.load(), 2);
-        qInstallMessageHandler(previousHandler);
+            gate.release.release(1); // room for one: the burst is over
+            QTRY_COMPARE(queue.pending(), 109);
+            QVERIFY(queue.enqueue(gate.launch()));
+            QVERIFY(!queue.enqueue(gate.launch()));
+            QCOMPARE(queueFullWarnings.count(), 2);
+        }
 
         gate.release.release(110);
         QTRY_COMPARE(queue.pending(), 0);

@@ -1,6 +1,7 @@
 #include "RawClient.h"
 #include "TestRegistry.h"
 #include "TestServer.h"
+#include "WarningCounter.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -128,18 +129,6 @@ QByteArray post(const QByteArray& path, const QByteArray& body, const QByteArray
 QByteArray ok(const QByteArray& body)
 {
     return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-}
-
-std::atomic<int> serverWarnings { 0 };
-QtMessageHandler previousHandler = nullptr;
-
-void countServerWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    if (type == QtWarningMsg && message.startsWith(QLatin1String("HTTP server:"))) {
-        ++serverWarnings;
-        return;
-    }
-    previousHandler(type, context, message);
 }
 
 } // namespace
@@ -412,17 +401,17 @@ void TestHttpServer::failingHandlerEndsOnlyItsConnection()
         QVERIFY(client.closed());
     }
 
-    serverWarnings = 0;
-    previousHandler = qInstallMessageHandler(countServerWarnings);
-    const int throws = 6; // more than the server has threads
-    for (int i = 0; i < throws; ++i) {
-        RawClient client(m_server->port());
-        client.send(get("/throw-int"));
-        client.readUntilClosed();
-        QVERIFY(client.closed());
+    {
+        const Vondra::Testing::WarningCounter serverWarnings(QStringLiteral("HTTP server:"));
+        const int throws = 6; // more than the server has threads
+        for (int i = 0; i < throws; ++i) {
+            RawClient client(m_server->port());
+            client.send(get("/throw-int"));
+            client.readUntilClosed();
+            QVERIFY(client.closed());
+        }
+        QTRY_COMPARE(serverWarnings.count(), throws);
     }
-    QTRY_COMPARE(serverWarnings.load(), throws);
-    qInstallMessageHandler(previousHandler);
 
     RawClient client(m_server->port());
     client.send(get("/groups/a/1", "1.0"));
