@@ -120,9 +120,10 @@ void AgentApp::stopListening()
     d->listener.wait();
 }
 
+// Not traced here: a page can send thousands of these a second, and each
+// launch traces what becomes of it.
 std::string AgentApp::lanchTools(const QString& args)
 {
-    qDebug() << "launch request" << args;
     d->launches.enqueue(createLaunch(args));
     return JsonpAnswer::shareStatus();
 }

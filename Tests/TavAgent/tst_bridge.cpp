@@ -320,7 +320,7 @@ void TestBridge::routes()
     // The agent ends in order while a page keeps a connection open.
     QVERIFY(client.isConnected());
     QVERIFY(agent.stop());
-    QVERIFY(agent.trace().contains("launch request \"?callback=sharestatus&file=a%40b.doc\""));
+    QCOMPARE(agent.trace().count("target is empty."), 1);
 }
 
 void TestBridge::tavinfoFromRecords()
@@ -424,9 +424,8 @@ void TestBridge::allowedOrigins()
     QVERIFY(agent.stop());
 
     const QByteArray trace = agent.trace();
-    QCOMPARE(trace.count("launch request \""), 2);
-    QVERIFY(trace.contains("launch request \"?callback=sharestatus&file=Allowed1\""));
-    QVERIFY(trace.contains("launch request \"?callback=sharestatus&file=Allowed2\""));
+    // Only the allowed ones were queued; naming no tool, each traces that.
+    QCOMPARE(trace.count("target is empty."), 2);
     QCOMPARE(trace.count("launch refused for origin"), 4);
     for (int refused = 3; refused <= 6; ++refused)
         QVERIFY(trace.contains("\"?callback=sharestatus&file=Refused" + QByteArray::number(refused) + "\""));
