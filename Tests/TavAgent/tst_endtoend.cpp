@@ -6,8 +6,11 @@
 #include "TestRepository.h"
 
 #include <QDeadlineTimer>
+#include <QPointer>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -15,6 +18,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/types.h>
+#include <vector>
 
 using namespace Vondra::Testing;
 
@@ -22,16 +26,72 @@ namespace {
 
 const QByteArray newAgentMarker = "\ntavlo-test-agent-7.1\n";
 
-// Makes directory an agent's directory that updates from repository: TavAgent,
-// TavUpdate, the update library, the repository's public key and
-// "update_host.dat".
-bool installUpdatingAgent(
-    const QString& directory, const TestRepository& repository, const QString& publicKey, QString* error)
+// Makes directory an agent's directory that updates from the server at
+// updateHost: TavAgent, TavUpdate, the update library, the repository's public
+// key and "update_host.dat".
+bool installUpdatingAgent(const QString& directory, const QString& updateHost, const QString& publicKey, QString* error)
 {
     return TestRepository::installPrograms(directory, { "TavAgent", "TavUpdate" }, error)
         && QFile::copy(publicKey, QDir(directory).filePath("update_key.pub"))
-        && writeFile(QDir(directory).filePath("update_host.dat"), repository.baseUrl().toUtf8() + '\n');
+        && writeFile(QDir(directory).filePath("update_host.dat"), updateHost.toUtf8() + '\n');
 }
+
+// An update server that holds the index requests of the named targets until
+// the test lets each through, so the launches whose update checks wait on it
+// are seen occupying their threads. Whatever it answers is a 404: the check
+// fails as when the server is down, and the installed tool starts as it is.
+class HoldingUpdateServer : public QTcpServer
+{
+public:
+    explicit HoldingUpdateServer(const QStringList& heldTargets)
+        : m_held(heldTargets)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                serve(socket);
+        });
+    }
+
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/").arg(serverPort()); }
+    // The targets whose index request waits now.
+    QStringList waiting() const { return m_waiting.keys(); }
+
+    void letThrough(const QString& target)
+    {
+        m_held.removeOne(target);
+        if (const QPointer<QTcpSocket> socket = m_waiting.take(target))
+            answer(socket);
+    }
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        auto head = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, head] {
+            *head += socket->readAll();
+            if (!head->contains("\r\n\r\n"))
+                return;
+            socket->disconnect(this);
+            // "GET /<target>/<index file> HTTP/1.1"
+            const QString target = QString::fromUtf8(head->split(' ').value(1).split('/').value(1));
+            if (m_held.contains(target))
+                m_waiting.insert(target, socket);
+            else
+                answer(socket);
+        });
+    }
+
+    static void answer(QTcpSocket* socket)
+    {
+        socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        socket->disconnectFromHost();
+    }
+
+    QStringList m_held;
+    QMap<QString, QPointer<QTcpSocket>> m_waiting;
+};
 
 // An installation as users have it: "Apps/Agent" an agent's directory that
 // updates from a repository, the tools beside it in "Apps". The agent runs with a home of its own and in
@@ -45,7 +105,7 @@ public:
             *error = QStringLiteral("cannot create temporary directories");
             return false;
         }
-        return installUpdatingAgent(agentDir(), repository, publicKey, error);
+        return installUpdatingAgent(agentDir(), repository.baseUrl(), publicKey, error);
     }
 
     QString root() const { return m_root.path(); }
@@ -132,13 +192,14 @@ private slots:
     void selfUpdateRestartsTheNewAgent();
     void residentHandOverLeavesOnlyTheNewAgent();
     void launchLeavesTheSelfUpdateToTheResidentAgent();
+    void elevenLaunchesTenRunOneWaits();
 
 private:
     bool createInstallation(AgentInstallation& installation, const TestRepository& repository);
     // Serves the agent's package, newer than the running agent, and Writer2.
     bool startAgentRepository(TestRepository& repository);
-    // A resident agent from an agent's directory that updates from repository.
-    bool startResident(ResidentAgent& agent, const TestRepository& repository);
+    // A resident agent from an agent's directory that updates from the server at updateHost.
+    bool startResident(ResidentAgent& agent, const QString& updateHost);
 
     QTemporaryDir m_keys;
     std::unique_ptr<TestRepository> m_repository;
@@ -175,10 +236,10 @@ bool TestLaunchEndToEnd::startAgentRepository(TestRepository& repository)
     return false;
 }
 
-bool TestLaunchEndToEnd::startResident(ResidentAgent& agent, const TestRepository& repository)
+bool TestLaunchEndToEnd::startResident(ResidentAgent& agent, const QString& updateHost)
 {
     QString error;
-    if (!installUpdatingAgent(agent.agentDirectory(), repository, m_keys.filePath("key.pub"), &error)) {
+    if (!installUpdatingAgent(agent.agentDirectory(), updateHost, m_keys.filePath("key.pub"), &error)) {
         qWarning("%s", qPrintable(error));
         return false;
     }
@@ -305,7 +366,7 @@ void TestLaunchEndToEnd::residentHandOverLeavesOnlyTheNewAgent()
     ResidentAgent agent;
     const QString program = QDir(agent.agentDirectory()).filePath("TavAgent");
     const auto stopAgents = qScopeGuard([&] { endAll(program); });
-    QVERIFY(startResident(agent, repository));
+    QVERIFY(startResident(agent, repository.baseUrl()));
     const qint64 oldPid = agent.process().processId();
 
     RawClient page(agent.port());
@@ -340,7 +401,7 @@ void TestLaunchEndToEnd::launchLeavesTheSelfUpdateToTheResidentAgent()
     TestRepository repository;
     QVERIFY(startAgentRepository(repository));
     ResidentAgent agent;
-    QVERIFY(startResident(agent, repository));
+    QVERIFY(startResident(agent, repository.baseUrl()));
     const QString program = QDir(agent.agentDirectory()).filePath("TavAgent");
     const QByteArray installed = readFile(program);
     const QProcessEnvironment environment = agent.process().processEnvironment();
@@ -354,6 +415,55 @@ void TestLaunchEndToEnd::launchLeavesTheSelfUpdateToTheResidentAgent()
     QVERIFY(!QDir(environment.value("XDG_CACHE_HOME") + "/Tavlo/TavAgent").exists());
     QCOMPARE(agent.process().state(), QProcess::Running);
     QCOMPARE(processesRunning(program), QList<qint64> { agent.process().processId() });
+}
+
+// Pages ask for eleven tools at once: ten launches run, each holding its thread
+// while TavUpdate checks its tool, and the eleventh waits until one is done.
+void TestLaunchEndToEnd::elevenLaunchesTenRunOneWaits()
+{
+    QStringList tools;
+    for (int i = 1; i <= 11; ++i)
+        tools << QStringLiteral("writer%1").arg(i);
+    ResidentAgent agent;
+    const auto toolDir = [&agent](const QString& tool) { return QDir(agent.root()).filePath(tool); };
+    for (const QString& tool : tools)
+        QVERIFY(QDir().mkpath(toolDir(tool)) && copyProgram(startRecorderPath(), toolDir(tool), "writer"));
+    // Declared after the agent, so it goes first: the agent then ends without
+    // waiting for the checks still under way to time out.
+    HoldingUpdateServer server(tools);
+    QVERIFY(server.isListening());
+    // Held checks must not time out, however slowly the ten get going.
+    qputenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS", "60000");
+    const auto restore = qScopeGuard([] { qunsetenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS"); });
+    QVERIFY(startResident(agent, server.baseUrl()));
+
+    std::vector<std::unique_ptr<RawClient>> pages;
+    for (const QString& tool : tools) {
+        pages.push_back(std::make_unique<RawClient>(agent.port()));
+        pages.back()->send(get("/?callback=sharestatus&file=a.doc&tool=" + tool.toUtf8()));
+    }
+    for (const auto& page : pages)
+        QVERIFY(responseBody(page->readResponse()).startsWith("sharestatus("));
+
+    QTRY_COMPARE_WITH_TIMEOUT(server.waiting().size(), 10, 30000);
+    QTest::qWait(500); // time enough for an eleventh check to arrive, were one under way
+    QStringList waitingForThread = tools;
+    for (const QString& running : server.waiting())
+        waitingForThread.removeOne(running);
+    QCOMPARE(waitingForThread.size(), 1);
+    const QString eleventh = waitingForThread.constFirst();
+    const QString done = server.waiting().constFirst();
+
+    server.letThrough(done);
+    QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(toolDir(done)).size(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.waiting().contains(eleventh), 10000);
+
+    for (const QString& tool : tools)
+        server.letThrough(tool);
+    for (const QString& tool : tools) {
+        QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(toolDir(tool)).size(), 1, 10000);
+        QCOMPARE(recordedStarts(toolDir(tool)).constFirst().arguments, QStringList { "file=a.doc" });
+    }
 }
 
 TAVLO_TEST(TestLaunchEndToEnd)
