@@ -1,6 +1,8 @@
+#include "ChildProcess.h"
 #include "NginxServer.h"
 #include "RawClient.h"
 #include "ResidentAgent.h"
+#include "StartRecorder.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
 
@@ -13,6 +15,8 @@
 #include <QtTest>
 
 using Vondra::Testing::NginxServer;
+using Vondra::Testing::recordedStarts;
+using Vondra::Testing::startRecorderPath;
 using Vondra::Testing::writeFile;
 
 namespace {
@@ -33,7 +37,7 @@ QByteArray testPage(quint16 agentPort)
         + agent
         + "/?callback=tavinfo\"></script>\n"
           "<script src=\""
-        + agent + "/?callback=sharestatus&tool=Probe2&file=a.doc\"></script>\n</body></html>\n";
+        + agent + "/?callback=sharestatus&tool=Writer2&file=a.doc\"></script>\n</body></html>\n";
 }
 
 } // namespace
@@ -56,10 +60,12 @@ void TestBridgeBrowser::pageCallbacksRun()
         QSKIP("no nginx to serve the test page (Debian package nginx)");
 
     ResidentAgent agent;
+    const QString toolDir = QDir(agent.root()).filePath("Writer2");
     Updater::PackagesInfo record;
-    QVERIFY(QDir().mkpath(QDir(agent.root()).filePath("Writer2")));
-    record.setDirectory(QDir(agent.root()).filePath("Writer2"));
+    QVERIFY(QDir().mkpath(toolDir));
+    record.setDirectory(toolDir);
     QVERIFY(record.installPackage("writer2", "1.4", QString(), QString(), {}, 0));
+    QVERIFY(copyProgram(startRecorderPath(), toolDir, "Writer"));
     QVERIFY2(agent.start(), qPrintable(agent.errorString()));
 
     QTemporaryDir site;
@@ -82,8 +88,10 @@ void TestBridgeBrowser::pageCallbacksRun()
     QVERIFY2(dom.contains("<p id=\"tools\">writer2 1.4</p>"), dom.constData());
     QVERIFY2(dom.contains("<p id=\"launch\">done</p>"), dom.constData());
 
+    QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(toolDir).size(), 1, 10000);
+    QCOMPARE(recordedStarts(toolDir).constFirst().arguments, QStringList { "file=a.doc" });
+    QCOMPARE(recordedStarts(toolDir).constFirst().directory, toolDir);
     QVERIFY(agent.stop());
-    QVERIFY(agent.trace().contains("\"Probe2\""));
 }
 
 TAVLO_TEST(TestBridgeBrowser)
