@@ -1,3 +1,5 @@
+#include "PackageRecord.h"
+#include "QuickRecordReader.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
 
@@ -16,6 +18,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -88,12 +91,15 @@ private slots:
     void roundTripKeepsEverything();
     void installDates();
     void deletingTheFileEmptiesTheRecord();
+    void directoryInPlaceOfTheRecordIsNotDamage();
     void damagedRecordReadsAsEmpty_data();
     void damagedRecordReadsAsEmpty();
     void everyTruncationReadsAsOldOrEmpty();
     void failedSaveKeepsMemoryAndFile();
     void modifiedFlagDecidesWhatSourcesAreStored();
     void readersNeverSeeAHalfWrittenRecord();
+    void quickReaderAgreesWithXmlReader_data();
+    void quickReaderAgreesWithXmlReader();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -185,6 +191,19 @@ void TestRecord::deletingTheFileEmptiesTheRecord()
     QVERIFY(QFile::remove(info.fileName()));
     QVERIFY(info.reload());
     QCOMPARE(info.packageInfoCount(), 0);
+}
+
+// Nothing to set aside: the record cannot be read, which is no damage.
+void TestRecord::directoryInPlaceOfTheRecordIsNotDamage()
+{
+    QVERIFY(QDir().mkpath(recordPath()));
+    PackagesInfo info;
+    info.setDirectory(m_dir->path() + "/");
+    QCOMPARE(info.fileName(), recordPath());
+    QVERIFY(!info.reload());
+    QCOMPARE(info.packageInfoCount(), 0);
+    QVERIFY2(info.errorString().startsWith("cannot read the package record " + recordPath()),
+        qPrintable(info.errorString()));
 }
 
 void TestRecord::damagedRecordReadsAsEmpty_data()
@@ -376,6 +395,190 @@ void TestRecord::readersNeverSeeAHalfWrittenRecord()
         QVERIFY2(reader->failure.isEmpty(), qPrintable(reader->failure));
         QVERIFY(reader->reads > 0);
     }
+}
+
+namespace {
+
+PackageRecord writtenRecord()
+{
+    PackageRecord record;
+    record.targetName = "tool7";
+    record.targetVersion = "7.0.1";
+    PackageInfo tool("tool", "1.10");
+    tool.setTitle("Tool");
+    tool.setDescription("A tool\nin two lines");
+    tool.setFiles({ "tool.exe", "data/a b.txt" });
+    tool.setSize(1234567);
+    tool.setInstallDate(QDate(2020, 2, 29));
+    tool.setLastUpdateDate(QDate(2026, 12, 7));
+    record.packages << tool << PackageInfo("extra", "0.0");
+    UpdateSourceInfo source;
+    source.name = "main";
+    source.title = "Main";
+    source.url = QUrl("https://updates.example/tool?x=1&y=2");
+    source.priority = -3;
+    record.sources << source;
+    return record;
+}
+
+} // namespace
+
+void TestRecord::quickReaderAgreesWithXmlReader_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    // Whether the quick reader must take it: our writer's own records, else
+    // it does not pay for itself.
+    QTest::addColumn<bool>("quick");
+
+    const PackageRecord plain = writtenRecord();
+    QTest::newRow("written") << plain.serialize() << true;
+    QTest::newRow("written, empty") << PackageRecord().serialize() << true;
+    const QStringList oddTexts { "<&>\"'", "]]>", "a]]b>c", "tab\there",
+        QString::fromUtf8("Zápis 文件 ") + QChar(0x1F600), QString("lone ") + QChar(0xD800),
+        QString("control ") + QChar(0x01) + QChar(0x7F), "line\r\nend", "&#65;&amp;", QString(QChar(0xFEFF)) + "bom",
+        QString(QChar(0xFFFD)), "  padded  " };
+    for (const QString& odd : oddTexts) {
+        PackageRecord record = plain;
+        record.packages[0].setTitle(odd);
+        record.packages[0].setFiles({ odd });
+        record.sources[0].description = odd;
+        QTest::addRow("written, text %s", qPrintable(odd.toUtf8().toPercentEncoding())) << record.serialize() << false;
+        record = plain;
+        record.targetName = odd;
+        record.packages[0].setName(odd);
+        record.packages[0].setVersion(odd);
+        QTest::addRow("written, attributes %s", qPrintable(odd.toUtf8().toPercentEncoding()))
+            << record.serialize() << false;
+    }
+    PackageRecord large = plain;
+    large.packages[0].setSize(std::numeric_limits<quint64>::max());
+    QTest::newRow("written, largest size") << large.serialize() << false;
+    for (int i = 0; i < 70; ++i)
+        large.packages << PackageInfo(QStringLiteral("p%1").arg(i), "1.0");
+    QTest::newRow("written, many packages") << large.serialize() << false;
+
+    const QByteArray full = plain.serialize();
+    for (int length = 0; length < full.size(); length += 7)
+        QTest::addRow("cut at %d", length) << full.left(length) << false;
+
+    const QByteArray head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<packageRecord format=\"1\">";
+    const QByteArray tail = "</packageRecord>\n";
+    const auto package = [&](const QByteArray& attributes, const QByteArray& content = {}) -> QByteArray {
+        return head + "<package name=\"a\" version=\"1\" " + attributes + ">" + content + "</package>" + tail;
+    };
+    const QList<QPair<const char*, QByteArray>> edited {
+        { "no declaration", "<packageRecord format=\"1\"><package name=\"a\" version=\"1\"/></packageRecord>" },
+        { "declaration after space", " " + head + tail },
+        { "standalone", "<?xml version=\"1.0\" standalone=\"yes\"?><packageRecord format=\"1\"/>" },
+        { "latin-1",
+            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><packageRecord format=\"1\">"
+            "<package name=\"\xe4\" version=\"1\"/></packageRecord>" },
+        { "utf-8 in lower case", "<?xml version=\"1.0\" encoding=\"utf-8\"?><packageRecord format=\"1\"/>" },
+        { "byte order mark", "\xef\xbb\xbf" + head + tail },
+        { "crlf", "<?xml version=\"1.0\"?>\r\n<packageRecord format=\"1\">\r\n</packageRecord>\r\n" },
+        { "comment", head + "<!-- note -->" + tail },
+        { "comment after the root", head + tail + "<!-- note -->" },
+        { "processing instruction", head + "<?pi data?>" + tail },
+        { "doctype with entity",
+            "<?xml version=\"1.0\"?><!DOCTYPE packageRecord [<!ENTITY e \"x\">]>"
+            "<packageRecord format=\"1\"><package name=\"&e;\" version=\"1\"/></packageRecord>" },
+        { "cdata title", package("", "<title><![CDATA[<b>]]></title>") },
+        { "character reference", package("", "<title>&#65;&#x42;</title>") },
+        { "null character reference", package("", "<title>&#0;</title>") },
+        { "unknown entity", package("", "<title>&nbsp;</title>") },
+        { "bare ampersand", package("", "<title>a & b</title>") },
+        { "cdata end in text", package("", "<title>a]]>b</title>") },
+        { "escaped cdata end", package("", "<title>a]]&gt;b</title>") },
+        { "element in title", package("", "<title>a<b/>c</title>") },
+        { "text in package", package("", "loose text") },
+        { "unknown element", package("", "<icon>x</icon>") },
+        { "unknown root child", head + "<extra/>" + tail },
+        { "text in root", head + "words" + tail },
+        { "duplicate attribute", head + "<package name=\"a\" name=\"b\" version=\"1\"/>" + tail },
+        { "single quotes", head + "<package name='a' version='1'/>" + tail },
+        { "spaces around =", head + "<package name = \"a\" version=\"1\"/>" + tail },
+        { "unquoted value", head + "<package name=a version=\"1\"/>" + tail },
+        { "no space between attributes", head + "<package name=\"a\"version=\"1\"/>" + tail },
+        { "tab in attribute", package("size=\"1\tx\"") },
+        { "line feed in attribute", head + "<package name=\"a\nb\" version=\"1\"/>" + tail },
+        { "less-than in attribute", head + "<package name=\"a<b\" version=\"1\"/>" + tail },
+        { "greater-than in attribute", head + "<package name=\"a>b\" version=\"1\"/>" + tail },
+        { "namespace", head + "<package xmlns=\"urn:x\" name=\"a\" version=\"1\"/>" + tail },
+        { "prefixed name", head + "<t:package xmlns:t=\"urn:x\" name=\"a\" version=\"1\"/>" + tail },
+        { "other attributes", head + "<package name=\"a\" version=\"1\" colour=\"red\"/>" + tail },
+        { "tab between attributes", head + "<package\tname=\"a\"\nversion=\"1\" />" + tail },
+        { "space in end tag", package("", "<title>t</title >") },
+        { "mismatched end tag", head + "<package name=\"a\" version=\"1\"></packag>" + tail },
+        { "two roots", head + tail + head + tail },
+        { "junk after the root", head + tail + "x" },
+        { "no root", "<?xml version=\"1.0\"?>" },
+        { "other root", "<record format=\"1\"/>" },
+        { "format 2", "<packageRecord format=\"2\"/>" },
+        { "no format", "<packageRecord/>" },
+        { "nameless package", head + "<package version=\"1\"/>" + tail },
+        { "versionless package", head + "<package name=\"a\"/>" + tail },
+        { "same package twice", head + "<package name=\"a\"/><package name=\"a\"/>" + tail },
+        { "nameless source", head + "<source url=\"http://x\"/>" + tail },
+        { "target with content", head + "<target name=\"t\">x</target>" + tail },
+        { "two targets", head + "<target name=\"t\"/><target name=\"u\" version=\"2\"/>" + tail },
+        { "two titles", package("", "<title>one</title><title>two</title>") },
+        { "empty title", package("", "<title/><description></description><file/>") },
+        { "leap day", package("installDate=\"2024-02-29\"") },
+        { "no leap day", package("installDate=\"2023-02-29\"") },
+        { "short date", package("installDate=\"2026-3-1\"") },
+        { "year zero", package("installDate=\"0000-01-01\"") },
+        { "slashed date", package("installDate=\"2026/03/01\"") },
+        { "date and time", package("lastUpdateDate=\"2026-03-01T10:00:00\"") },
+        { "empty date", package("installDate=\"\"") },
+        { "size with plus", package("size=\"+5\"") },
+        { "size with space", package("size=\" 5\"") },
+        { "size with zeros", package("size=\"007\"") },
+        { "largest size", package("size=\"18446744073709551615\"") },
+        { "size too large", package("size=\"18446744073709551616\"") },
+        { "negative size", package("size=\"-1\"") },
+        { "empty size", package("size=\"\"") },
+        { "priority with plus", head + "<source name=\"s\" priority=\"+1\"/>" + tail },
+        { "priority junk", head + "<source name=\"s\" priority=\"1x\"/>" + tail },
+        { "priority too large", head + "<source name=\"s\" priority=\"99999999999\"/>" + tail },
+        { "priority minus zero", head + "<source name=\"s\" priority=\"-0\"/>" + tail },
+        { "invalid utf-8", package("", "<title>\xc3\x28</title>") },
+        { "overlong utf-8", package("", "<title>\xc0\xaf</title>") },
+        { "encoded surrogate", package("", "<title>\xed\xa0\x80</title>") },
+        { "U+FFFE", package("", "<title>\xef\xbf\xbe</title>") },
+        { "beyond U+10FFFF", package("", "<title>\xf4\x90\x80\x80</title>") },
+        { "control character", package("", "<title>\x01</title>") },
+        { "empty file", QByteArray() },
+    };
+    for (const auto& row : edited)
+        QTest::newRow(row.first) << row.second << false;
+}
+
+// The quick reader either declines or gives exactly what the XML reader
+// gives; and parse() gives what the XML reader gives, damage included.
+void TestRecord::quickReaderAgreesWithXmlReader()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, quick);
+
+    PackageRecord viaXml;
+    QString xmlError;
+    const bool xmlRead = PackageRecord::parseXml(bytes, &viaXml, &xmlError);
+    PackageRecord viaQuick;
+    const bool quickRead = QuickRecordReader::read(bytes, &viaQuick);
+    if (quick)
+        QVERIFY2(quickRead, "the quick reader declined a record our writer wrote");
+    if (quickRead) {
+        QVERIFY2(xmlRead, qPrintable("the XML reader finds it damaged: " + xmlError));
+        QVERIFY(viaQuick == viaXml);
+    } else {
+        QVERIFY(viaQuick == PackageRecord());
+    }
+
+    PackageRecord parsed;
+    QString error;
+    QCOMPARE(PackageRecord::parse(bytes, &parsed, &error), xmlRead);
+    QVERIFY(parsed == viaXml);
+    QCOMPARE(error, xmlError);
 }
 
 // A task whose work is driven by a timer, finishing later from the event loop.

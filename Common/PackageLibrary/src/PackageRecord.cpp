@@ -1,5 +1,7 @@
 #include "PackageRecord.h"
 
+#include "QuickRecordReader.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QSet>
@@ -174,6 +176,11 @@ void writeSource(QXmlStreamWriter& xml, const UpdateSourceInfo& source)
 
 bool PackageRecord::parse(const QByteArray& bytes, PackageRecord* record, QString* error)
 {
+    return QuickRecordReader::read(bytes, record) || parseXml(bytes, record, error);
+}
+
+bool PackageRecord::parseXml(const QByteArray& bytes, PackageRecord* record, QString* error)
+{
     *record = PackageRecord();
     QXmlStreamReader xml(bytes);
     readRoot(xml, record);
@@ -185,6 +192,12 @@ bool PackageRecord::parse(const QByteArray& bytes, PackageRecord* record, QStrin
     *error = trText("%1 (line %2)").arg(xml.errorString()).arg(xml.lineNumber());
     *record = PackageRecord();
     return false;
+}
+
+bool PackageRecord::operator==(const PackageRecord& other) const
+{
+    return targetName == other.targetName && targetVersion == other.targetVersion && packages == other.packages
+        && sources == other.sources;
 }
 
 QByteArray PackageRecord::serialize() const

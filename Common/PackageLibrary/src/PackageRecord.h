@@ -21,7 +21,12 @@ struct PackageRecord
     // Reads bytes into record; on damage returns false, leaves record empty
     // and sets error to a short description (the caller names the file).
     static bool parse(const QByteArray& bytes, PackageRecord* record, QString* error);
+    // The same through the XML reader alone, which parse() leaves the records
+    // our writer produces to a quicker reader.
+    static bool parseXml(const QByteArray& bytes, PackageRecord* record, QString* error);
     QByteArray serialize() const;
+
+    bool operator==(const PackageRecord& other) const;
 };
 
 } // namespace Updater

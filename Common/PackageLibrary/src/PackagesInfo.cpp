@@ -3,6 +3,7 @@
 #include "PackagesInfo_p.h"
 #include "Updater/UpdateSourcesInfo.h"
 #include "Updater/Version.h"
+#include "WholeFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -61,6 +62,22 @@ bool setDamagedRecordAside(const QString& fileName, QString* error)
     return true;
 }
 
+// The path QDir(directory).filePath(recordFileName()) gives, without building
+// a QDir on every read of a record.
+QString recordPath(const QString& directory)
+{
+    if (directory.isEmpty())
+        return QString();
+    QString path = QDir::fromNativeSeparators(directory);
+    // QDir drops one trailing separator, then joins with one unless the path
+    // still ends in one ("/", "dir//").
+    if (path.endsWith(QLatin1Char('/')) && path.size() > 1)
+        path.chop(1);
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    return path + PackagesInfo::recordFileName();
+}
+
 } // namespace
 
 PackagesInfo::PackagesInfo()
@@ -73,6 +90,7 @@ PackagesInfo::~PackagesInfo() = default;
 void PackagesInfo::setDirectory(const QString& directory)
 {
     d->directory = directory;
+    d->fileName = recordPath(directory);
     reload();
 }
 
@@ -83,9 +101,7 @@ QString PackagesInfo::directory() const
 
 QString PackagesInfo::fileName() const
 {
-    if (d->directory.isEmpty())
-        return QString();
-    return QDir(d->directory).filePath(recordFileName());
+    return d->fileName;
 }
 
 bool PackagesInfo::reload()
@@ -97,27 +113,28 @@ bool PackagesInfo::reload()
         return true;
 
     // One read of the whole file, then parsing: the file may be replaced at
-    // any moment, and a single read sees one version of it. Unbuffered: the
-    // whole file is read at once, a read buffer would only copy it again.
-    QFile file(fileName());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        if (!file.exists())
-            return true;
-        d->errorString = trText("cannot read the package record %1: %2").arg(file.fileName(), file.errorString());
-        return false;
-    }
-    const bool tooLarge = file.size() > maximumRecordSize;
-    const QByteArray bytes = tooLarge ? QByteArray() : file.readAll();
+    // any moment, and a single read sees one version of it.
+    QByteArray bytes;
     QString problem;
-    if (tooLarge)
-        problem = trText("it is too large");
-    else if (file.error() != QFileDevice::NoError)
-        problem = file.errorString();
-    else if (PackageRecord::parse(bytes, &d->record, &problem))
+    switch (WholeFile::read(d->fileName, maximumRecordSize, &bytes, &problem)) {
+    case WholeFile::Missing:
         return true;
+    case WholeFile::CannotOpen:
+        d->errorString = trText("cannot read the package record %1: %2").arg(d->fileName, problem);
+        return false;
+    case WholeFile::TooLarge:
+        problem = trText("it is too large");
+        break;
+    case WholeFile::CannotRead:
+        break;
+    case WholeFile::Read:
+        if (PackageRecord::parse(bytes, &d->record, &problem))
+            return true;
+        break;
+    }
     d->record = PackageRecord();
     d->damaged = true;
-    d->errorString = trText("the package record %1 is damaged: %2").arg(file.fileName(), problem);
+    d->errorString = trText("the package record %1 is damaged: %2").arg(d->fileName, problem);
     return false;
 }
 

@@ -11,6 +11,8 @@ class PackagesInfoPrivate
 {
 public:
     QString directory;
+    // The record's file in directory, empty without one.
+    QString fileName;
     PackageRecord record;
     QString errorString;
     // The file read was damaged; the next save moves it aside first.

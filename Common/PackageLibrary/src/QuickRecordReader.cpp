@@ -1,0 +1,459 @@
+#include "QuickRecordReader.h"
+
+#include "PackageRecord.h"
+
+#include <QVarLengthArray>
+
+#include <cstring>
+
+namespace Updater {
+
+namespace {
+
+// Beyond this many packages the duplicate check by scanning would cost more
+// than the full reader's set.
+constexpr int maximumQuickPackages = 64;
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
+bool isNameByte(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Strict UTF-8 of XML characters only, without carriage returns (which XML
+// turns into line feeds), the byte order mark or U+FFFE/U+FFFF.
+bool isPlainXmlText(const QByteArray& bytes)
+{
+    const auto* p = reinterpret_cast<const uchar*>(bytes.constData());
+    const auto* const end = p + bytes.size();
+    while (p != end) {
+        const uchar c = *p++;
+        if (c < 0x80) {
+            if (c < 0x20 && c != '\t' && c != '\n')
+                return false;
+            continue;
+        }
+        int more;
+        uint code;
+        uint minimum;
+        if ((c & 0xe0) == 0xc0) {
+            more = 1;
+            code = c & 0x1f;
+            minimum = 0x80;
+        } else if ((c & 0xf0) == 0xe0) {
+            more = 2;
+            code = c & 0x0f;
+            minimum = 0x800;
+        } else if ((c & 0xf8) == 0xf0) {
+            more = 3;
+            code = c & 0x07;
+            minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (end - p < more)
+            return false;
+        for (; more > 0; --more) {
+            if ((*p & 0xc0) != 0x80)
+                return false;
+            code = (code << 6) | (*p++ & 0x3f);
+        }
+        if (code < minimum || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff) || code == 0xfeff || code == 0xfffe
+            || code == 0xffff)
+            return false;
+    }
+    return true;
+}
+
+// Reads the shape PackageRecord::serialize() writes, and declines anything
+// else: DTDs, comments, processing instructions, CDATA, character references,
+// namespaces, unknown elements, text where none is read. Every method returns
+// false to decline.
+class Reader
+{
+public:
+    Reader(const QByteArray& bytes, PackageRecord* record)
+        : m_p(bytes.constData())
+        , m_end(bytes.constData() + bytes.size())
+        , m_record(record)
+    {
+    }
+
+    bool read()
+    {
+        if (!readDeclaration())
+            return false;
+        skipSpace();
+        if (!readRoot())
+            return false;
+        skipSpace();
+        return m_p == m_end;
+    }
+
+private:
+    struct Tag
+    {
+        QLatin1String name;
+        QVarLengthArray<QPair<QLatin1String, QString>, 8> attributes;
+        bool empty = false;
+
+        // Absent and empty read alike, as QXmlStreamAttributes::value gives them.
+        QString value(QLatin1String attribute) const
+        {
+            for (const auto& pair : attributes) {
+                if (pair.first == attribute)
+                    return pair.second;
+            }
+            return QString();
+        }
+        bool has(QLatin1String attribute) const
+        {
+            for (const auto& pair : attributes) {
+                if (pair.first == attribute)
+                    return true;
+            }
+            return false;
+        }
+    };
+
+    bool lookingAt(const char* text) const
+    {
+        const auto length = std::strlen(text);
+        return std::size_t(m_end - m_p) >= length && std::memcmp(m_p, text, length) == 0;
+    }
+
+    void skipSpace()
+    {
+        while (m_p != m_end && isSpace(*m_p))
+            ++m_p;
+    }
+
+    // Only <?xml version="1.0"?> with an optional encoding="UTF-8".
+    bool readDeclaration()
+    {
+        if (!lookingAt("<?"))
+            return true;
+        if (!lookingAt("<?xml version=\"1.0\""))
+            return false;
+        m_p += std::strlen("<?xml version=\"1.0\"");
+        if (lookingAt(" encoding=\"UTF-8\""))
+            m_p += std::strlen(" encoding=\"UTF-8\"");
+        skipSpace();
+        if (!lookingAt("?>"))
+            return false;
+        m_p += 2;
+        return true;
+    }
+
+    // Points into the bytes, which outlive the reader.
+    QLatin1String readName()
+    {
+        const char* start = m_p;
+        while (m_p != m_end && isNameByte(*m_p))
+            ++m_p;
+        return QLatin1String(start, int(m_p - start));
+    }
+
+    // The five predefined entities; a character reference or any other is declined.
+    bool appendEntity(QByteArray* text)
+    {
+        static const struct
+        {
+            const char* entity;
+            char character;
+        } entities[] = { { "&lt;", '<' }, { "&gt;", '>' }, { "&amp;", '&' }, { "&quot;", '"' }, { "&apos;", '\'' } };
+        for (const auto& e : entities) {
+            if (lookingAt(e.entity)) {
+                text->append(e.character);
+                m_p += std::strlen(e.entity);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Text up to the stop character, entities resolved.
+    bool readText(char stop, QString* result, bool inAttribute)
+    {
+        const char* start = m_p;
+        QByteArray resolved;
+        bool hasEntity = false;
+        while (m_p != m_end && *m_p != stop) {
+            const char c = *m_p;
+            if (c == '<' || (inAttribute && (c == '\t' || c == '\n')))
+                return false;
+            if (!inAttribute && c == '>' && m_p - start >= 2 && m_p[-1] == ']' && m_p[-2] == ']')
+                return false;
+            if (c == '&') {
+                if (!hasEntity)
+                    resolved = QByteArray(start, int(m_p - start));
+                hasEntity = true;
+                if (!appendEntity(&resolved))
+                    return false;
+                continue;
+            }
+            if (hasEntity)
+                resolved.append(c);
+            ++m_p;
+        }
+        if (m_p == m_end)
+            return false;
+        *result = hasEntity ? QString::fromUtf8(resolved) : QString::fromUtf8(start, int(m_p - start));
+        return true;
+    }
+
+    bool readAttribute(Tag* tag)
+    {
+        const QLatin1String name = readName();
+        if (name.isEmpty() || name.startsWith(QLatin1String("xml"), Qt::CaseInsensitive) || tag->has(name))
+            return false;
+        if (m_end - m_p < 2 || m_p[0] != '=' || (m_p[1] != '"' && m_p[1] != '\''))
+            return false;
+        const char quote = m_p[1];
+        m_p += 2;
+        QString value;
+        if (!readText(quote, &value, true))
+            return false;
+        ++m_p;
+        tag->attributes.append({ name, value });
+        return true;
+    }
+
+    // A start tag with its attributes; m_p is at its '<'.
+    bool readStartTag(Tag* tag)
+    {
+        if (m_p == m_end || *m_p != '<')
+            return false;
+        ++m_p;
+        tag->name = readName();
+        if (tag->name.isEmpty())
+            return false;
+        for (;;) {
+            const char* beforeSpace = m_p;
+            skipSpace();
+            if (lookingAt("/>")) {
+                m_p += 2;
+                tag->empty = true;
+                return true;
+            }
+            if (lookingAt(">")) {
+                ++m_p;
+                return true;
+            }
+            if (m_p == beforeSpace || !readAttribute(tag))
+                return false;
+        }
+    }
+
+    bool readEndTag(QLatin1String name)
+    {
+        if (!lookingAt("</"))
+            return false;
+        m_p += 2;
+        if (readName() != name)
+            return false;
+        skipSpace();
+        if (!lookingAt(">"))
+            return false;
+        ++m_p;
+        return true;
+    }
+
+    // Text only, as readElementText() reads it.
+    bool readElementText(const Tag& tag, QString* text)
+    {
+        if (tag.empty) {
+            *text = QString();
+            return true;
+        }
+        return readText('<', text, false) && readEndTag(tag.name);
+    }
+
+    // Children of tag, each handed to read; white space between them only.
+    template <typename ReadChild> bool readChildren(const Tag& tag, ReadChild read)
+    {
+        if (tag.empty)
+            return true;
+        for (;;) {
+            skipSpace();
+            if (lookingAt("</"))
+                return readEndTag(tag.name);
+            Tag child;
+            if (!readStartTag(&child) || !read(child))
+                return false;
+        }
+    }
+
+    static bool readDate(const QString& text, QDate* date)
+    {
+        if (text.isEmpty()) {
+            *date = QDate();
+            return true;
+        }
+        if (text.size() != 10 || text.at(4) != QLatin1Char('-') || text.at(7) != QLatin1Char('-'))
+            return false;
+        int parts[3] = {};
+        const int starts[3] = { 0, 5, 8 };
+        const int lengths[3] = { 4, 2, 2 };
+        for (int i = 0; i < 3; ++i) {
+            for (int j = starts[i]; j < starts[i] + lengths[i]; ++j) {
+                const ushort u = text.at(j).unicode();
+                if (u < '0' || u > '9')
+                    return false;
+                parts[i] = parts[i] * 10 + (u - '0');
+            }
+        }
+        *date = QDate(parts[0], parts[1], parts[2]);
+        return date->isValid();
+    }
+
+    static bool readSize(const QString& text, quint64* size)
+    {
+        if (text.isEmpty())
+            return true;
+        // Nineteen digits always fit in 64 bits.
+        if (text.size() > 19)
+            return false;
+        quint64 value = 0;
+        for (const QChar c : text) {
+            if (c.unicode() < '0' || c.unicode() > '9')
+                return false;
+            value = value * 10 + (c.unicode() - '0');
+        }
+        *size = value;
+        return true;
+    }
+
+    static bool readPriority(const QString& text, int* priority)
+    {
+        const bool negative = text.startsWith(QLatin1Char('-'));
+        const int digits = text.size() - (negative ? 1 : 0);
+        if (text.isEmpty()) {
+            *priority = 0;
+            return true;
+        }
+        if (digits < 1 || digits > 9)
+            return false;
+        int value = 0;
+        for (int i = negative ? 1 : 0; i < text.size(); ++i) {
+            const ushort u = text.at(i).unicode();
+            if (u < '0' || u > '9')
+                return false;
+            value = value * 10 + (u - '0');
+        }
+        *priority = negative ? -value : value;
+        return true;
+    }
+
+    bool readPackage(const Tag& tag)
+    {
+        PackageInfo package(tag.value(QLatin1String("name")), tag.value(QLatin1String("version")));
+        if (package.name().isEmpty() || m_record->packages.size() >= maximumQuickPackages)
+            return false;
+        for (const PackageInfo& other : qAsConst(m_record->packages)) {
+            if (other.name() == package.name())
+                return false;
+        }
+        quint64 size = 0;
+        QDate installDate;
+        QDate lastUpdateDate;
+        if (!readSize(tag.value(QLatin1String("size")), &size)
+            || !readDate(tag.value(QLatin1String("installDate")), &installDate)
+            || !readDate(tag.value(QLatin1String("lastUpdateDate")), &lastUpdateDate))
+            return false;
+        package.setSize(size);
+        package.setInstallDate(installDate);
+        package.setLastUpdateDate(lastUpdateDate);
+
+        QStringList files;
+        const bool read = readChildren(tag, [&](const Tag& child) {
+            QString text;
+            if (!readElementText(child, &text))
+                return false;
+            if (child.name == QLatin1String("title"))
+                package.setTitle(text);
+            else if (child.name == QLatin1String("description"))
+                package.setDescription(text);
+            else if (child.name == QLatin1String("file"))
+                files.append(text);
+            else
+                return false;
+            return true;
+        });
+        if (!read)
+            return false;
+        package.setFiles(files);
+        m_record->packages.append(package);
+        return true;
+    }
+
+    bool readSource(const Tag& tag)
+    {
+        UpdateSourceInfo source;
+        source.name = tag.value(QLatin1String("name"));
+        source.url = QUrl(tag.value(QLatin1String("url")));
+        if (source.name.isEmpty() || !readPriority(tag.value(QLatin1String("priority")), &source.priority))
+            return false;
+        const bool read = readChildren(tag, [&](const Tag& child) {
+            QString text;
+            if (!readElementText(child, &text))
+                return false;
+            if (child.name == QLatin1String("title"))
+                source.title = text;
+            else if (child.name == QLatin1String("description"))
+                source.description = text;
+            else
+                return false;
+            return true;
+        });
+        if (!read)
+            return false;
+        m_record->sources.append(source);
+        return true;
+    }
+
+    bool readTarget(const Tag& tag)
+    {
+        m_record->targetName = tag.value(QLatin1String("name"));
+        m_record->targetVersion = tag.value(QLatin1String("version"));
+        return readChildren(tag, [](const Tag&) { return false; });
+    }
+
+    bool readRoot()
+    {
+        Tag root;
+        if (!readStartTag(&root) || root.name != QLatin1String("packageRecord")
+            || root.value(QLatin1String("format")) != QLatin1String("1"))
+            return false;
+        return readChildren(root, [this](const Tag& child) {
+            if (child.name == QLatin1String("target"))
+                return readTarget(child);
+            if (child.name == QLatin1String("package"))
+                return readPackage(child);
+            if (child.name == QLatin1String("source"))
+                return readSource(child);
+            return false;
+        });
+    }
+
+    const char* m_p;
+    const char* const m_end;
+    PackageRecord* m_record;
+};
+
+} // namespace
+
+bool QuickRecordReader::read(const QByteArray& bytes, PackageRecord* record)
+{
+    *record = PackageRecord();
+    if (isPlainXmlText(bytes) && Reader(bytes, record).read())
+        return true;
+    *record = PackageRecord();
+    return false;
+}
+
+} // namespace Updater
