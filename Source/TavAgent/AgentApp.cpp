@@ -13,6 +13,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -65,6 +66,9 @@ public:
     // a box, a good part of its start-up.
     std::unique_ptr<TrayIcon> trayIcon;
     std::unique_ptr<QMessageBox> messageBox;
+    // The tools sit beside the program's directory, which is fixed for the
+    // life of the process: asked once rather than on every tavinfo request.
+    QString toolsDirectory;
     bool otherInstanceRuns = false;
     int messageTimeoutMs = defaultMessageTimeoutMs;
     QTimer trayLook;
@@ -76,6 +80,9 @@ AgentApp::AgentApp(int& argc, char** argv)
     , d(std::make_unique<AgentAppPrivate>())
 {
     installCrashTranslation();
+    QDir tools(applicationDirPath());
+    tools.cdUp();
+    d->toolsDirectory = tools.path();
     QSettings::setDefaultFormat(QSettings::IniFormat);
     // The agent lives in the tray: its only windows are notifications and the
     // About splash, and closing one of them must not end the resident agent.
@@ -131,10 +138,13 @@ std::string AgentApp::lanchTools(const QString& args)
 std::string AgentApp::tavInfo(const QString& args)
 {
     Q_UNUSED(args)
-    QDir tools(applicationDirPath());
-    tools.cdUp();
     QList<Updater::PackageInfo> packages;
-    for (const QFileInfo& entry : tools.entryInfoList(QDir::AllDirs | QDir::NoDotAndDotDot, QDir::NoSort)) {
+    // What QDir::entryInfoList lists with these filters and no sorting,
+    // without gathering the list first.
+    QDirIterator tools(d->toolsDirectory, QDir::AllDirs | QDir::NoDotAndDotDot);
+    while (tools.hasNext()) {
+        tools.next();
+        const QFileInfo entry = tools.fileInfo();
         const QString name = entry.completeBaseName();
         Updater::Target target(name);
         target.setDirectory(entry.absoluteFilePath());

@@ -108,6 +108,8 @@ private slots:
     void requestedAnswer_data();
     void requestedAnswer();
     void answerFraming();
+    void packageInfoAsQJsonDocumentWritesIt_data();
+    void packageInfoAsQJsonDocumentWritesIt();
     void launchOrigin_data();
     void launchOrigin();
     void settingsFromIni();
@@ -162,6 +164,57 @@ void TestBridge::answerFraming()
     const QByteArray body = "tavinfo([{\"install_date\":\"2026-03-01\",\"last_update_date\":\"\",\"name\":\"\xc5\xbe"
                             "eb\xc5\x99\xc3\xadk\",\"version\":\"1.0\"}])\r\n";
     QCOMPARE(QByteArray::fromStdString(JsonpAnswer::packageInfo({ unicode })),
+        "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size())
+            + "\r\nContent-Type: application/json\r\n\r\n" + body);
+}
+
+void TestBridge::packageInfoAsQJsonDocumentWritesIt_data()
+{
+    // Each text becomes one package's name and version.
+    QTest::addColumn<QStringList>("texts");
+    QTest::newRow("no package") << QStringList();
+    QTest::newRow("plain") << QStringList { "tool", "1.2.3", "" };
+    QTest::newRow("escapes") << QStringList { "\"quoted\" \\back\\slash/", "\b\f\n\r\t", QString(QChar(0)) + "nul",
+        QString("\x01\x1f\x7f"), "</script>" };
+    QTest::newRow("non-ASCII") << QStringList { QString::fromUtf8("žebřík"), QString::fromUtf8("文件 ü é"),
+        QString(QChar(0x80)) + QChar(0x7ff) + QChar(0x800) + QChar(0xfffd) + QChar(0xfeff) + QChar(0xffff),
+        QString::fromUcs4(U"\U0001F600\U0010FFFF") };
+    QString everyOtherUnit;
+    for (uint u = 1; u <= 0xffff; ++u) {
+        if (!QChar::isSurrogate(u))
+            everyOtherUnit += QChar(u);
+    }
+    QTest::newRow("every unit but the surrogates") << QStringList { everyOtherUnit };
+    QStringList lone;
+    for (uint u = 0xd800; u <= 0xdfff; ++u)
+        lone << QString(QChar(u)) << "a" + QString(QChar(u)) + "b";
+    QTest::newRow("every lone surrogate") << lone;
+    QTest::newRow("surrogates out of order")
+        << QStringList { QString(QChar(0xdc00)) + QChar(0xd800), QString(QChar(0xd800)) + QChar(0xd800) + QChar(0xdc00),
+               QString(QChar(0xd83d)) + QChar(0xde00) + QChar(0xde00) };
+}
+
+// The answer is written by hand; QJsonDocument's compact form is what it must
+// equal, byte for byte, dates of every kind included.
+void TestBridge::packageInfoAsQJsonDocumentWritesIt()
+{
+    QFETCH(QStringList, texts);
+    const QList<QDate> dates { QDate(), QDate(2026, 3, 1), QDate(1, 1, 1), QDate(999, 12, 31), QDate(9999, 12, 31),
+        QDate(10000, 1, 1), QDate(-44, 3, 15) };
+    const auto isoDate = [](const QDate& date) { return date.isValid() ? date.toString(Qt::ISODate) : QString(); };
+    QList<Updater::PackageInfo> packages;
+    QJsonArray expected;
+    for (int i = 0; i < texts.size(); ++i) {
+        Updater::PackageInfo package(texts.at(i), texts.at(i));
+        package.setInstallDate(dates.at(i % dates.size()));
+        package.setLastUpdateDate(dates.at((i + 3) % dates.size()));
+        packages << package;
+        expected.append(QJsonObject { { "name", package.name() }, { "version", package.version() },
+            { "install_date", isoDate(package.installDate()) },
+            { "last_update_date", isoDate(package.lastUpdateDate()) } });
+    }
+    const QByteArray body = "tavinfo(" + QJsonDocument(expected).toJson(QJsonDocument::Compact) + ")\r\n";
+    QCOMPARE(QByteArray::fromStdString(JsonpAnswer::packageInfo(packages)),
         "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size())
             + "\r\nContent-Type: application/json\r\n\r\n" + body);
 }
