@@ -6,6 +6,7 @@
 #include "LaunchApplication.h"
 #include "LaunchQueue.h"
 #include "ListenThread.h"
+#include "ToolDirectories.h"
 #include "TrayIcon.h"
 
 #include <Updater/PackagesInfo.h>
@@ -13,7 +14,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -139,19 +139,13 @@ std::string AgentApp::tavInfo(const QString& args)
 {
     Q_UNUSED(args)
     QList<Updater::PackageInfo> packages;
-    // What QDir::entryInfoList lists with these filters and no sorting,
-    // without gathering the list first.
-    QDirIterator tools(d->toolsDirectory, QDir::AllDirs | QDir::NoDotAndDotDot);
-    while (tools.hasNext()) {
-        tools.next();
-        const QFileInfo entry = tools.fileInfo();
-        const QString name = entry.completeBaseName();
-        Updater::Target target(name);
-        target.setDirectory(entry.absoluteFilePath());
+    for (const ToolDirectories::Entry& entry : ToolDirectories::list(d->toolsDirectory)) {
+        Updater::Target target(entry.baseName);
+        target.setDirectory(entry.path);
         const Updater::PackagesInfo* record = target.packagesInfo();
         if (record->packageInfoCount() == 0)
             continue;
-        const Updater::PackageInfo package = record->packageInfo(record->findPackageInfo(name.toLower()));
+        const Updater::PackageInfo package = record->packageInfo(record->findPackageInfo(entry.baseName.toLower()));
         if (!package.name().isEmpty() && !package.isPlaceholder())
             packages << package;
     }
