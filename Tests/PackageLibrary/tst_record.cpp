@@ -483,6 +483,9 @@ void TestRecord::quickReaderAgreesWithXmlReader_data()
             "<?xml version=\"1.0\"?><!DOCTYPE packageRecord [<!ENTITY e \"x\">]>"
             "<packageRecord format=\"1\"><package name=\"&e;\" version=\"1\"/></packageRecord>" },
         { "cdata title", package("", "<title><![CDATA[<b>]]></title>") },
+        { "predefined entities",
+            head + "<package name=\"&apos;&quot;&lt;&gt;&amp;\" version=\"1\">"
+                + "<title>&apos;&quot;&lt;&gt;&amp;</title></package>" + tail },
         { "character reference", package("", "<title>&#65;&#x42;</title>") },
         { "null character reference", package("", "<title>&#0;</title>") },
         { "unknown entity", package("", "<title>&nbsp;</title>") },

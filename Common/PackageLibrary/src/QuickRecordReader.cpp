@@ -288,64 +288,60 @@ private:
         }
     }
 
+    // Children holding text only, each handed to take with its name; take
+    // declines the ones it does not know.
+    template <typename Take> bool readTextChildren(const Tag& tag, Take take)
+    {
+        return readChildren(tag, [&](const Tag& child) {
+            QString text;
+            return readElementText(child, &text) && take(child.name, text);
+        });
+    }
+
+    // The decimal number in text from..to, digits only.
+    static bool readDigits(const QString& text, int from, int to, quint64* value)
+    {
+        *value = 0;
+        for (int i = from; i < to; ++i) {
+            const ushort u = text.at(i).unicode();
+            if (u < '0' || u > '9')
+                return false;
+            *value = *value * 10 + (u - '0');
+        }
+        return from < to;
+    }
+
     static bool readDate(const QString& text, QDate* date)
     {
-        if (text.isEmpty()) {
-            *date = QDate();
+        *date = QDate();
+        if (text.isEmpty())
             return true;
-        }
-        if (text.size() != 10 || text.at(4) != QLatin1Char('-') || text.at(7) != QLatin1Char('-'))
+        quint64 year, month, day;
+        if (text.size() != 10 || text.at(4) != QLatin1Char('-') || text.at(7) != QLatin1Char('-')
+            || !readDigits(text, 0, 4, &year) || !readDigits(text, 5, 7, &month) || !readDigits(text, 8, 10, &day))
             return false;
-        int parts[3] = {};
-        const int starts[3] = { 0, 5, 8 };
-        const int lengths[3] = { 4, 2, 2 };
-        for (int i = 0; i < 3; ++i) {
-            for (int j = starts[i]; j < starts[i] + lengths[i]; ++j) {
-                const ushort u = text.at(j).unicode();
-                if (u < '0' || u > '9')
-                    return false;
-                parts[i] = parts[i] * 10 + (u - '0');
-            }
-        }
-        *date = QDate(parts[0], parts[1], parts[2]);
+        *date = QDate(int(year), int(month), int(day));
         return date->isValid();
     }
 
     static bool readSize(const QString& text, quint64* size)
     {
-        if (text.isEmpty())
-            return true;
+        *size = 0;
         // Nineteen digits always fit in 64 bits.
-        if (text.size() > 19)
-            return false;
-        quint64 value = 0;
-        for (const QChar c : text) {
-            if (c.unicode() < '0' || c.unicode() > '9')
-                return false;
-            value = value * 10 + (c.unicode() - '0');
-        }
-        *size = value;
-        return true;
+        return text.isEmpty() || (text.size() <= 19 && readDigits(text, 0, text.size(), size));
     }
 
     static bool readPriority(const QString& text, int* priority)
     {
-        const bool negative = text.startsWith(QLatin1Char('-'));
-        const int digits = text.size() - (negative ? 1 : 0);
-        if (text.isEmpty()) {
-            *priority = 0;
+        *priority = 0;
+        if (text.isEmpty())
             return true;
-        }
-        if (digits < 1 || digits > 9)
+        const int from = text.startsWith(QLatin1Char('-')) ? 1 : 0;
+        quint64 value;
+        // Nine digits always fit in an int.
+        if (text.size() - from > 9 || !readDigits(text, from, text.size(), &value))
             return false;
-        int value = 0;
-        for (int i = negative ? 1 : 0; i < text.size(); ++i) {
-            const ushort u = text.at(i).unicode();
-            if (u < '0' || u > '9')
-                return false;
-            value = value * 10 + (u - '0');
-        }
-        *priority = negative ? -value : value;
+        *priority = from ? -int(value) : int(value);
         return true;
     }
 
@@ -370,15 +366,12 @@ private:
         package.setLastUpdateDate(lastUpdateDate);
 
         QStringList files;
-        const bool read = readChildren(tag, [&](const Tag& child) {
-            QString text;
-            if (!readElementText(child, &text))
-                return false;
-            if (child.name == QLatin1String("title"))
+        const bool read = readTextChildren(tag, [&](QLatin1String name, const QString& text) {
+            if (name == QLatin1String("title"))
                 package.setTitle(text);
-            else if (child.name == QLatin1String("description"))
+            else if (name == QLatin1String("description"))
                 package.setDescription(text);
-            else if (child.name == QLatin1String("file"))
+            else if (name == QLatin1String("file"))
                 files.append(text);
             else
                 return false;
@@ -398,13 +391,10 @@ private:
         source.url = QUrl(tag.value(QLatin1String("url")));
         if (source.name.isEmpty() || !readPriority(tag.value(QLatin1String("priority")), &source.priority))
             return false;
-        const bool read = readChildren(tag, [&](const Tag& child) {
-            QString text;
-            if (!readElementText(child, &text))
-                return false;
-            if (child.name == QLatin1String("title"))
+        const bool read = readTextChildren(tag, [&](QLatin1String name, const QString& text) {
+            if (name == QLatin1String("title"))
                 source.title = text;
-            else if (child.name == QLatin1String("description"))
+            else if (name == QLatin1String("description"))
                 source.description = text;
             else
                 return false;
