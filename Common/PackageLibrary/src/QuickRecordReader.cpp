@@ -24,6 +24,19 @@ bool isNameByte(char c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// Whether the eight bytes at p are all from 0x20 to 0x7f: the common case,
+// checked a word at a time.
+bool isPrintableAscii(const uchar* p)
+{
+    constexpr quint64 ones = 0x0101010101010101ULL;
+    constexpr quint64 highBits = 0x8080808080808080ULL;
+    quint64 word;
+    std::memcpy(&word, p, sizeof word);
+    // With no high bit set, subtracting 0x20 sets one exactly in a byte
+    // below 0x20.
+    return (word & highBits) == 0 && ((word - 0x20 * ones) & ~word & highBits) == 0;
+}
+
 // Strict UTF-8 of XML characters only, without carriage returns (which XML
 // turns into line feeds), the byte order mark or U+FFFE/U+FFFF.
 bool isPlainXmlText(const QByteArray& bytes)
@@ -31,6 +44,10 @@ bool isPlainXmlText(const QByteArray& bytes)
     const auto* p = reinterpret_cast<const uchar*>(bytes.constData());
     const auto* const end = p + bytes.size();
     while (p != end) {
+        if (end - p >= 8 && isPrintableAscii(p)) {
+            p += 8;
+            continue;
+        }
         const uchar c = *p++;
         if (c < 0x80) {
             if (c < 0x20 && c != '\t' && c != '\n')
