@@ -434,8 +434,9 @@ void TestRecord::quickReaderAgreesWithXmlReader_data()
     QTest::newRow("written") << plain.serialize() << true;
     QTest::newRow("written, empty") << PackageRecord().serialize() << true;
     const QStringList oddTexts { "<&>\"'", "]]>", "a]]b>c", "tab\there",
-        QString::fromUtf8("Zápis 文件 ") + QChar(0x1F600), QString("lone ") + QChar(0xD800),
+        QString::fromUtf8("Zápis 文件 \xf0\x9f\x98\x80"), QString("lone ") + QChar(0xD800),
         QString("control ") + QChar(0x01) + QChar(0x7F), "line\r\nend", "&#65;&amp;", QString(QChar(0xFEFF)) + "bom",
+        QString("C1 ") + QChar(0x85) + QChar(0x9F), QString(QChar(0xFDD0)) + QString::fromUcs4(U"\U0001FFFE"),
         QString(QChar(0xFFFD)), "  padded  " };
     for (const QString& odd : oddTexts) {
         PackageRecord record = plain;
