@@ -1,6 +1,5 @@
 #include "ChildProcess.h"
 #include "NginxServer.h"
-#include "RawClient.h"
 #include "ResidentAgent.h"
 #include "StartRecorder.h"
 #include "TestFiles.h"
