@@ -1,6 +1,8 @@
 #include "ChildProcesses.h"
 
+// winsock2.h must come before windows.h, which otherwise pulls in the old winsock.h.
 #include <winsock2.h>
+
 #include <windows.h>
 
 // Windows sockets are inheritable handles, and a process started with handle

@@ -23,11 +23,11 @@ void TestProgramFile::resolve_data()
     QTest::addColumn<QString>("wanted");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("exact") << QStringList{ "tavagent", "TavAgent" } << "TavAgent"
+    QTest::newRow("exact") << QStringList { "tavagent", "TavAgent" } << "TavAgent"
                            << "TavAgent";
-    QTest::newRow("other case") << QStringList{ "TavAgent" } << "tavagent"
+    QTest::newRow("other case") << QStringList { "TavAgent" } << "tavagent"
                                 << "TavAgent";
-    QTest::newRow("missing keeps the wanted name") << QStringList{ "Viewer" } << "writer"
+    QTest::newRow("missing keeps the wanted name") << QStringList { "Viewer" } << "writer"
                                                    << "writer";
 }
 

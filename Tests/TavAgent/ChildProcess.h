@@ -31,11 +31,10 @@ bool copyProgram(const QString& program, const QString& directory, const QString
 QString guardProbePath();
 
 // Environment of a child: UTF-8 locale, no display; when configDir is given,
-// it is the child's home: settings in it, caches in its ".cache". Agents and single-instance guards keep their files in the
-// runtime directory: childRuntimeDir(configDir) when configDir is given, else
-// one that all children of this test process share. So a child neither
-// silences nor is silenced by the agents of other tests and users on the
-// machine, and children given the same configDir see each other.
+// it is the child's home: settings in it, caches in its ".cache". Agents and single-instance guards keep their files in
+// the runtime directory: childRuntimeDir(configDir) when configDir is given, else one that all children of this test
+// process share. So a child neither silences nor is silenced by the agents of other tests and users on the machine, and
+// children given the same configDir see each other.
 QProcessEnvironment childEnvironment(const QString& configDir = QString());
 // configDir's ".runtime", made 0700 as a runtime directory must be.
 QString childRuntimeDir(const QString& configDir);

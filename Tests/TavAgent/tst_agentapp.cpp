@@ -94,8 +94,7 @@ void TestAgentApp::launchModeTrace_data()
     QTest::addColumn<QStringList>("arguments");
     // Names no tool: this is about the entry's own lines.
     QTest::newRow("request and an extra argument")
-        << QStringList { QStringLiteral("tavlo://?callback=cb&note=100%2"),
-               QString::fromUtf8("Žluťoučký kůň") };
+        << QStringList { QStringLiteral("tavlo://?callback=cb&note=100%2"), QString::fromUtf8("Žluťoučký kůň") };
     // Qt's own options are requests like any other text, not for the application object to take.
     QTest::newRow("-reverse") << QStringList { QStringLiteral("-reverse") };
     QTest::newRow("-style fusion") << QStringList { QStringLiteral("-style"), QStringLiteral("fusion"),

@@ -32,8 +32,8 @@ public:
     bool create(QString* error)
     {
         // The test repositories are unsigned unless a test installs a key.
-        return TestRepository::installPrograms(m_dir.path(), { QStringLiteral("TavUpdate") }, error)
-            && m_work.isValid() && writeFile(m_dir.filePath("update_key.pub"), TestRepository::allowUnsignedKeyFile());
+        return TestRepository::installPrograms(m_dir.path(), { QStringLiteral("TavUpdate") }, error) && m_work.isValid()
+            && writeFile(m_dir.filePath("update_key.pub"), TestRepository::allowUnsignedKeyFile());
     }
 
     bool setUpdateHost(const QByteArray& content) { return writeFile(m_dir.filePath("update_host.dat"), content); }

@@ -24,7 +24,7 @@ int main(int argc, char* argv[])
     QTEST_SET_MAIN_SOURCE_PATH
 
     const char* only = nullptr;
-    std::vector<char*> testArgs{ argv[0] };
+    std::vector<char*> testArgs { argv[0] };
     for (int i = 1; i < argc; ++i) {
         if (i == 1 && argv[i][0] != '-')
             only = argv[i];

@@ -18,8 +18,7 @@ struct RegisteredTest
 
 std::vector<RegisteredTest>& registeredTests();
 
-template<typename T>
-struct TestRegistration
+template <typename T> struct TestRegistration
 {
     explicit TestRegistration(const char* name)
     {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "TavUpdaterGlobal.h"
 #include "LogDevice.h"
+#include "TavUpdaterGlobal.h"
 
 #include <memory>
 

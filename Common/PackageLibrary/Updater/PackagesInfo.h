@@ -52,8 +52,8 @@ public:
     // Records a package (replacing one of the same name) and saves the record.
     // A package that was installed before keeps its install date; the
     // last-update date becomes today.
-    bool installPackage(const QString& name, const QString& version, const QString& title,
-        const QString& description, const QStringList& files, quint64 size);
+    bool installPackage(const QString& name, const QString& version, const QString& title, const QString& description,
+        const QStringList& files, quint64 size);
     bool removePackage(const QString& name);
 
 private:

@@ -32,8 +32,8 @@ public:
 
     // Adds a repository; url is the repository's own address (the index is read
     // from it). A lower priority number is asked first.
-    void addUpdateSource(const QString& name, const QString& title, const QString& description, const QUrl& url,
-        int priority);
+    void addUpdateSource(
+        const QString& name, const QString& title, const QString& description, const QUrl& url, int priority);
 
 private:
     std::unique_ptr<TargetPrivate> d;

@@ -57,7 +57,7 @@ protected:
     // event loop or at once.
     virtual void start() = 0;
     // Called once by stop() while running; the subclass aborts what it can.
-    virtual void abort() {}
+    virtual void abort() { }
     void finish(bool success);
     // Emits error() and remembers the text.
     void fail(int code, const QString& text);
