@@ -13,7 +13,8 @@ PACKAGES=(
     libboost-dev libboost-system-dev libboost-regex-dev libboost-coroutine-dev
     libboost-context-dev libboost-date-time-dev
     libsodium-dev libarchive-dev libarchive-tools
-    nginx curl wrk clang libclang-rt-14-dev chromium
+    libzstd-dev zstd
+    nginx curl wrk clang clang-format-14 libclang-rt-14-dev chromium rsync faketime
     g++-mingw-w64-x86-64-posix
     xvfb xauth x11-utils trayer qttranslations5-l10n
     xdg-utils desktop-file-utils libglib2.0-bin
@@ -86,13 +87,26 @@ user_install() {
     exec Deploy/user-install.sh install --build "$BUILD_DIR" "${arguments[@]}"
 }
 
+# Every C++ file is formatted as .clang-format says; a change that is not fails the tests.
+check_format() {
+    local unformatted
+    unformatted=$(git ls-files -z -- '*.cpp' '*.h' | xargs -0 -r -n 50 -P "$JOBS" clang-format-14 --dry-run 2>&1 \
+        | sed -n 's/^\(.*\):[0-9]*:[0-9]*: warning: code should be clang-formatted.*/\1/p' | sort -u)
+    [ -z "$unformatted" ] && return 0
+    echo "These files are not formatted as .clang-format says:" >&2
+    echo "$unformatted" | sed 's/^/  /' >&2
+    echo "Format them with:" >&2
+    echo "  clang-format-14 -i" $unformatted >&2
+    exit 1
+}
+
 run_tests() {
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 900
 }
 
 case "${1:-}" in
     run) install_packages; build; run_agent ;;
-    test) install_packages; build; run_tests ;;
+    test) install_packages; check_format; build; run_tests ;;
     install) shift; install_packages; build; user_install "$@" ;;
     uninstall) shift; exec Deploy/user-install.sh uninstall "$@" ;;
     *) echo "usage: $0 run|test|install|uninstall" >&2; exit 2 ;;
