@@ -20,6 +20,8 @@ public:
     QString errorString() const { return m_error; }
     // What TavUpdate reads from update_host.dat: the server root, with its "/".
     QString baseUrl() const;
+    // Where the server's files are: one directory per package, as tavrepo writes them.
+    QString rootPath() const { return m_root.path(); }
 
     // Publishes files (relative path -> content) as package name at version,
     // signing the index with the secret key file when one is given.
