@@ -1,6 +1,6 @@
-#include "RepositoryFixture.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
+#include "TestRepository.h"
 
 #include <Updater/PackagesInfo.h>
 #include <Updater/Target.h>
@@ -45,32 +45,32 @@ void TestTavrepo::keygenWritesAPrivateKeyAndNeverOverwrites()
 {
     QTemporaryDir directory;
     const QString key = directory.filePath(QStringLiteral("release.key"));
-    const ToolRun made = runTavrepo({ QStringLiteral("keygen"), key });
-    QCOMPARE(made.exitCode, 0);
+    const ProcessRun made = TestRepository::runTavrepo({ QStringLiteral("keygen"), key });
+    QCOMPARE(made.code(), 0);
     const QFileDevice::Permissions groupOrOther(0x0077);
     QCOMPARE(QFileInfo(key).permissions() & groupOrOther, QFileDevice::Permissions());
     QVERIFY(QFileInfo(key).permissions() & (QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     QVERIFY(readFile(key + QStringLiteral(".pub")).startsWith("tavlo-ed25519-public "));
 
     const QByteArray secret = readFile(key);
-    const ToolRun again = runTavrepo({ QStringLiteral("keygen"), key });
-    QCOMPARE(again.exitCode, 1);
-    QVERIFY2(again.errors.contains(QLatin1String("never overwritten")), qPrintable(again.errors));
+    const ProcessRun again = TestRepository::runTavrepo({ QStringLiteral("keygen"), key });
+    QCOMPARE(again.code(), 1);
+    QVERIFY2(again.errors().contains(QLatin1String("never overwritten")), qPrintable(again.errors()));
     QCOMPARE(readFile(key), secret);
 }
 
 void TestTavrepo::addPacksTheTreeAndReplacesTheSameVersion()
 {
-    RepositoryFixture repository;
+    TestRepository repository;
     QVERIFY(repository.isValid());
     const QMap<QString, QByteArray> files { { QStringLiteral("tool.bin"), "binary" },
         { QStringLiteral("lib/deep/data.txt"), "data" } };
-    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), files).exitCode, 0);
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), files).code(), 0);
     const QByteArray first = readFile(repository.indexPath(QStringLiteral("tool")));
     QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("tool.bin"), "fixed" } })
-                 .exitCode,
+                 .code(),
         0);
-    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.1"), files).exitCode, 0);
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.1"), files).code(), 0);
 
     const QJsonArray packages = packagesOf(readFile(repository.indexPath(QStringLiteral("tool"))));
     QCOMPARE(packages.size(), 2);
@@ -88,57 +88,57 @@ void TestTavrepo::addPacksTheTreeAndReplacesTheSameVersion()
         = QString::fromUtf8(bsdtar.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(members, (QStringList { "lib/", "lib/deep/", "lib/deep/data.txt", "tool.bin" }));
 
-    const ToolRun listed = runTavrepo({ QStringLiteral("list"), repository.root(), QStringLiteral("tool") });
-    QCOMPARE(listed.exitCode, 0);
-    QVERIFY2(listed.output.contains(QLatin1String("tool\t1.1\tany\t")), qPrintable(listed.output));
-    QVERIFY2(listed.output.contains(QLatin1String("\t10\ttool-1.1.tar.gz\t")), qPrintable(listed.output));
+    const ProcessRun listed
+        = TestRepository::runTavrepo({ QStringLiteral("list"), repository.root(), QStringLiteral("tool") });
+    QCOMPARE(listed.code(), 0);
+    QVERIFY2(listed.output().contains(QLatin1String("tool\t1.1\tany\t")), qPrintable(listed.output()));
+    QVERIFY2(listed.output().contains(QLatin1String("\t10\ttool-1.1.tar.gz\t")), qPrintable(listed.output()));
 }
 
 void TestTavrepo::verifyFindsTamperedArchivesAndForeignKeys()
 {
-    RepositoryFixture repository;
-    RepositoryFixture other;
+    TestRepository repository;
+    TestRepository other;
     QVERIFY(repository.isValid() && other.isValid());
-    QCOMPARE(
-        repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).code(), 0);
     const QStringList verify { QStringLiteral("verify"), repository.root(), QStringLiteral("tool"),
         QStringLiteral("--pub") };
-    const ToolRun verified = runTavrepo(verify + QStringList { repository.publicKey() });
-    QCOMPARE(verified.exitCode, 0);
-    QVERIFY2(
-        verified.output.contains(QLatin1String("tool-1.0.tar.gz: ok; unpacked size 1")), qPrintable(verified.output));
+    const ProcessRun verified = TestRepository::runTavrepo(verify + QStringList { repository.publicKey() });
+    QCOMPARE(verified.code(), 0);
+    QVERIFY2(verified.output().contains(QLatin1String("tool-1.0.tar.gz: ok; unpacked size 1")),
+        qPrintable(verified.output()));
 
-    const ToolRun foreign = runTavrepo(verify + QStringList { other.publicKey() });
-    QCOMPARE(foreign.exitCode, 1);
-    QVERIFY2(foreign.errors.contains(QLatin1String("not signed by a trusted key")), qPrintable(foreign.errors));
+    const ProcessRun foreign = TestRepository::runTavrepo(verify + QStringList { other.publicKey() });
+    QCOMPARE(foreign.code(), 1);
+    QVERIFY2(foreign.errors().contains(QLatin1String("not signed by a trusted key")), qPrintable(foreign.errors()));
 
     QFile archive(QDir(repository.root()).filePath(QStringLiteral("tool/tool-1.0.tar.gz")));
     QVERIFY(archive.open(QIODevice::ReadWrite));
     archive.seek(20);
     archive.write("X");
     archive.close();
-    const ToolRun tampered = runTavrepo(verify + QStringList { repository.publicKey() });
-    QCOMPARE(tampered.exitCode, 1);
-    QVERIFY2(tampered.output.contains(QLatin1String("tool-1.0.tar.gz: SHA-256 differs")), qPrintable(tampered.output));
+    const ProcessRun tampered = TestRepository::runTavrepo(verify + QStringList { repository.publicKey() });
+    QCOMPARE(tampered.code(), 1);
+    QVERIFY2(
+        tampered.output().contains(QLatin1String("tool-1.0.tar.gz: SHA-256 differs")), qPrintable(tampered.output()));
 }
 
 void TestTavrepo::keepsASignedIndexSigned()
 {
-    RepositoryFixture repository;
-    RepositoryFixture other;
+    TestRepository repository;
+    TestRepository other;
     QVERIFY(repository.isValid() && other.isValid());
-    QCOMPARE(
-        repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).code(), 0);
     const QByteArray index = readFile(repository.indexPath(QStringLiteral("tool")));
 
     QCOMPARE(
         repository
             .add(QStringLiteral("tool"), QStringLiteral("1.1"), { { QStringLiteral("a"), "b" } }, QString(), QString())
-            .exitCode,
+            .code(),
         2);
-    const ToolRun resigned = repository.add(
+    const ProcessRun resigned = repository.add(
         QStringLiteral("tool"), QStringLiteral("1.1"), { { QStringLiteral("a"), "b" } }, QString(), other.secretKey());
-    QCOMPARE(resigned.exitCode, 1);
+    QCOMPARE(resigned.code(), 1);
     QCOMPARE(readFile(repository.indexPath(QStringLiteral("tool"))), index);
 }
 
@@ -179,9 +179,9 @@ void TestTavrepo::refusesBadInputWithoutWriting()
     arguments.replaceInStrings(QStringLiteral("EVIL"), evil);
     arguments.replaceInStrings(QStringLiteral("DEVICE"), device);
 
-    const ToolRun run = runTavrepo(arguments);
-    QCOMPARE(run.exitCode, exitCode);
-    QVERIFY2(run.errors.startsWith(QLatin1String("tavrepo: ")), qPrintable(run.errors));
+    const ProcessRun run = TestRepository::runTavrepo(arguments);
+    QCOMPARE(run.code(), exitCode);
+    QVERIFY2(run.errors().startsWith(QLatin1String("tavrepo: ")), qPrintable(run.errors()));
     QVERIFY(!QFileInfo::exists(QDir(repository).filePath(QStringLiteral("tool/index.json"))));
 }
 
@@ -200,14 +200,14 @@ void TestTavrepo::recordRegistersAnInstalledPackage()
         { "record", agentDir, "TavAgent", "7.0", QDir(agentDir).filePath(QStringLiteral("TavAgent")) },
         { "record", agentDir, "TavAgent", "seven", "TavAgent" } };
     for (const QStringList& arguments : refused) {
-        QCOMPARE(runTavrepo(arguments).exitCode, 2);
+        QCOMPARE(TestRepository::runTavrepo(arguments).code(), 2);
         QVERIFY2(!QFileInfo::exists(recordPath), qPrintable(arguments.join(QLatin1Char(' '))));
     }
 
     for (int run = 0; run < 2; ++run) {
-        const ToolRun recorded
-            = runTavrepo({ "record", agentDir, "TavAgent", "7.0.3", "TavAgent", "./languages/a.qm" });
-        QVERIFY2(recorded.exitCode == 0, qPrintable(recorded.errors));
+        const ProcessRun recorded
+            = TestRepository::runTavrepo({ "record", agentDir, "TavAgent", "7.0.3", "TavAgent", "./languages/a.qm" });
+        QVERIFY2(recorded.code() == 0, qPrintable(recorded.errors()));
     }
     Updater::Target target(QStringLiteral("tavagent"));
     target.setDirectory(agentDir);
