@@ -4,6 +4,12 @@
 #include <QStringList>
 #include <QTextStream>
 
+namespace Updater {
+class RepositoryIndex;
+struct IndexDelta;
+struct IndexEntry;
+} // namespace Updater
+
 namespace Vondra {
 
 // The commands of tavrepo. Each returns the process exit status: 0 done,
@@ -19,6 +25,8 @@ public:
         QString keyFile;
         QString title;
         QString description;
+        // Versions to write deltas from, besides the newest older one.
+        QStringList deltaFrom;
     };
 
     RepositoryTool(QTextStream& out, QTextStream& err);
@@ -36,6 +44,10 @@ public:
 
 private:
     int fail(Status status, const QString& text);
+    bool addDeltas(const Updater::RepositoryIndex& index, Updater::IndexEntry* entry, const QString& packageDirectory,
+        const QStringList& requested, QString* error);
+    QString deltaProblem(const Updater::RepositoryIndex& index, const Updater::IndexEntry& entry,
+        const Updater::IndexDelta& delta, const QString& packageDirectory);
 
     QTextStream& out;
     QTextStream& err;

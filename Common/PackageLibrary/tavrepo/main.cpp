@@ -10,7 +10,7 @@ namespace {
 const char usage[] = "usage:\n"
                      "  tavrepo keygen KEYFILE\n"
                      "  tavrepo add REPO NAME VERSION DIR [--platform ID] [--key KEYFILE] [--title T] "
-                     "[--description D]\n"
+                     "[--description D] [--delta-from V]...\n"
                      "  tavrepo verify REPO NAME --pub KEYFILE.pub\n"
                      "  tavrepo list REPO NAME\n"
                      "  tavrepo record DIR NAME VERSION [FILE...]\n";
@@ -39,7 +39,9 @@ int main(int argc, char* argv[])
     const QCommandLineOption description(
         QStringLiteral("description"), QStringLiteral("Package description"), QStringLiteral("D"));
     const QCommandLineOption pub(QStringLiteral("pub"), QStringLiteral("Public key file"), QStringLiteral("KEYFILE"));
-    parser.addOptions({ platform, key, title, description, pub });
+    const QCommandLineOption deltaFrom(QStringLiteral("delta-from"),
+        QStringLiteral("Also write a delta from this older version"), QStringLiteral("V"));
+    parser.addOptions({ platform, key, title, description, pub, deltaFrom });
     if (!parser.parse(app.arguments()))
         return badUsage(err, parser.errorText());
 
@@ -51,7 +53,7 @@ int main(int argc, char* argv[])
         return tool.keygen(args.at(1));
     if (command == QLatin1String("add") && expect(4)) {
         const Vondra::RepositoryTool::AddOptions options { parser.value(platform), parser.value(key),
-            parser.value(title), parser.value(description) };
+            parser.value(title), parser.value(description), parser.values(deltaFrom) };
         return tool.add(args.at(1), args.at(2), args.at(3), args.at(4), options);
     }
     if (command == QLatin1String("verify") && expect(2))
