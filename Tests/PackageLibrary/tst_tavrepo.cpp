@@ -156,20 +156,20 @@ void TestTavrepo::keepsASignedIndexSigned()
 // old archive. A release that changes everything gets no delta.
 void TestTavrepo::deltasAreSignedVerifiedAndOnlyWhenSmall()
 {
-    RepositoryFixture repository;
+    TestRepository repository;
     QVERIFY(repository.isValid());
     QByteArray library = randomBytes(256 * 1024, 1);
     const QMap<QString, QByteArray> version1 { { "lib/libtool.so", library }, { "old-name.dat", randomBytes(8192, 2) },
         { "readme.txt", "1.0" } };
-    QCOMPARE(repository.add("tool", "1.0", version1).exitCode, 0);
+    QCOMPARE(repository.add("tool", "1.0", version1).code(), 0);
     library.insert(1000, "inserted bytes shift everything after them");
     library.replace(200000, 4096, randomBytes(4096, 3));
     const QMap<QString, QByteArray> version2 { { "lib/libtool.so", library },
         { "new-name.dat", version1["old-name.dat"] }, { "readme.txt", "1.0" }, { "added.txt", "new" } };
-    const ToolRun added = repository.add("tool", "1.1", version2);
-    QCOMPARE(added.exitCode, 0);
-    QVERIFY2(added.output.contains("delta from 1.0 as tool-1.0-to-1.1.delta"), qPrintable(added.output));
-    QVERIFY2(added.output.contains("2 files reused, 1 patched, 1 whole"), qPrintable(added.output));
+    const ProcessRun added = repository.add("tool", "1.1", version2);
+    QCOMPARE(added.code(), 0);
+    QVERIFY2(added.output().contains("delta from 1.0 as tool-1.0-to-1.1.delta"), qPrintable(added.output()));
+    QVERIFY2(added.output().contains("2 files reused, 1 patched, 1 whole"), qPrintable(added.output()));
 
     const QJsonObject delta = packagesOf(readFile(repository.indexPath("tool")))
                                   .at(1)
@@ -186,26 +186,27 @@ void TestTavrepo::deltasAreSignedVerifiedAndOnlyWhenSmall()
     QCOMPARE(qint64(delta.value("unpacked").toDouble()), qint64(library.size() + 8192 + 3 + 3));
 
     const QStringList verify { "verify", repository.root(), "tool", "--pub", repository.publicKey() };
-    const ToolRun verified = runTavrepo(verify);
-    QVERIFY2(verified.exitCode == 0, qPrintable(verified.output + verified.errors));
-    QVERIFY2(verified.output.contains("tool-1.0-to-1.1.delta: ok, rebuilds 1.1 from 1.0"), qPrintable(verified.output));
+    const ProcessRun verified = TestRepository::runTavrepo(verify);
+    QVERIFY2(verified.code() == 0, qPrintable(verified.output() + verified.errors()));
+    QVERIFY2(
+        verified.output().contains("tool-1.0-to-1.1.delta: ok, rebuilds 1.1 from 1.0"), qPrintable(verified.output()));
 
-    const ToolRun rewritten = repository.add("tool", "1.2", { { "lib/libtool.so", randomBytes(256 * 1024, 4) } });
-    QCOMPARE(rewritten.exitCode, 0);
-    QVERIFY2(rewritten.output.contains("no delta from 1.1"), qPrintable(rewritten.output));
+    const ProcessRun rewritten = repository.add("tool", "1.2", { { "lib/libtool.so", randomBytes(256 * 1024, 4) } });
+    QCOMPARE(rewritten.code(), 0);
+    QVERIFY2(rewritten.output().contains("no delta from 1.1"), qPrintable(rewritten.output()));
     QVERIFY(!QFileInfo::exists(QDir(repository.root()).filePath("tool/tool-1.1-to-1.2.delta")));
-    const ToolRun fromOlder = runTavrepo({ "add", repository.root(), "tool", "1.3",
+    const ProcessRun fromOlder = TestRepository::runTavrepo({ "add", repository.root(), "tool", "1.3",
         QDir(repository.root()).filePath("../package2"), "--key", repository.secretKey(), "--delta-from", "1.1" });
-    QVERIFY2(fromOlder.output.contains("delta from 1.1 as tool-1.1-to-1.3.delta"), qPrintable(fromOlder.output));
+    QVERIFY2(fromOlder.output().contains("delta from 1.1 as tool-1.1-to-1.3.delta"), qPrintable(fromOlder.output()));
 
     QFile tampered(deltaPath);
     QVERIFY(tampered.open(QIODevice::ReadWrite));
     tampered.seek(tampered.size() - 10);
     tampered.write("X");
     tampered.close();
-    const ToolRun failed = runTavrepo(verify);
-    QCOMPARE(failed.exitCode, 1);
-    QVERIFY2(failed.output.contains("tool-1.0-to-1.1.delta: SHA-256 differs"), qPrintable(failed.output));
+    const ProcessRun failed = TestRepository::runTavrepo(verify);
+    QCOMPARE(failed.code(), 1);
+    QVERIFY2(failed.output().contains("tool-1.0-to-1.1.delta: SHA-256 differs"), qPrintable(failed.output()));
 }
 
 void TestTavrepo::refusesBadInputWithoutWriting_data()

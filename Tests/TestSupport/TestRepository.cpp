@@ -73,7 +73,7 @@ ProcessRun TestRepository::runTavrepo(const QStringList& arguments)
 ProcessRun TestRepository::add(const QString& name, const QString& version, const QMap<QString, QByteArray>& files,
     const QString& platform, const std::optional<QString>& keyFile)
 {
-    const QString packageDir = m_dir.filePath(QStringLiteral("packages/%1").arg(++m_packages));
+    const QString packageDir = m_dir.filePath(QStringLiteral("package%1").arg(++m_packages));
     if (!QDir().mkpath(packageDir))
         return ProcessRun();
     for (auto file = files.cbegin(); file != files.cend(); ++file) {
