@@ -43,6 +43,15 @@ QJsonObject toJson(const IndexEntry& entry)
         object.insert(QStringLiteral("platform"), entry.platform);
     if (entry.unpackedSize >= 0)
         object.insert(QStringLiteral("unpacked"), double(entry.unpackedSize));
+    QJsonArray deltas;
+    for (const IndexDelta& delta : entry.deltas) {
+        deltas.append(QJsonObject { { QStringLiteral("from"), delta.fromVersion },
+            { QStringLiteral("archive"), delta.archive }, { QStringLiteral("size"), double(delta.size) },
+            { QStringLiteral("sha256"), QString::fromLatin1(delta.sha256.toHex()) },
+            { QStringLiteral("unpacked"), double(delta.unpackedSize) } });
+    }
+    if (!deltas.isEmpty())
+        object.insert(QStringLiteral("deltas"), deltas);
     return object;
 }
 
@@ -50,6 +59,29 @@ bool isSha256Hex(const QString& text)
 {
     static const QRegularExpression pattern(QStringLiteral("^[0-9a-fA-F]{64}$"));
     return pattern.match(text).hasMatch();
+}
+
+// A delta this reader cannot use is left out; the archive still serves.
+QList<IndexDelta> parseDeltas(const QJsonValue& value)
+{
+    QList<IndexDelta> deltas;
+    for (const QJsonValue& item : value.toArray()) {
+        const QJsonObject object = item.toObject();
+        IndexDelta delta;
+        delta.fromVersion = object.value(QLatin1String("from")).toString();
+        delta.archive = object.value(QLatin1String("archive")).toString();
+        const QJsonValue size = object.value(QLatin1String("size"));
+        const QJsonValue unpacked = object.value(QLatin1String("unpacked"));
+        const QString sha256 = object.value(QLatin1String("sha256")).toString();
+        if (!Version::isValid(delta.fromVersion) || !RepositoryIndex::isSafeArchiveName(delta.archive)
+            || !isValidSize(size) || !isValidSize(unpacked) || !isSha256Hex(sha256))
+            continue;
+        delta.size = quint64(size.toDouble());
+        delta.unpackedSize = quint64(unpacked.toDouble());
+        delta.sha256 = QByteArray::fromHex(sha256.toLatin1());
+        deltas.append(delta);
+    }
+    return deltas;
 }
 
 bool parseEntry(const QJsonValue& value, IndexEntry* entry, QString* reason)
@@ -84,6 +116,7 @@ bool parseEntry(const QJsonValue& value, IndexEntry* entry, QString* reason)
         entry->size = quint64(size.toDouble());
         entry->unpackedSize = unpacked.isUndefined() ? -1 : qint64(unpacked.toDouble());
         entry->sha256 = QByteArray::fromHex(sha256.toLatin1());
+        entry->deltas = parseDeltas(object.value(QLatin1String("deltas")));
         return true;
     }
     return false;

@@ -8,6 +8,18 @@
 
 namespace Updater {
 
+// A delta that makes a package's version from an installed older one.
+struct IndexDelta
+{
+    QString fromVersion;
+    // File name relative to the repository's address, e.g. "tool-1.2-to-1.3-Linux32.delta".
+    QString archive;
+    quint64 size = 0;
+    QByteArray sha256;
+    // What the version it rebuilds unpacks to (see UnpackedSize).
+    quint64 unpackedSize = 0;
+};
+
 // One archive that a repository offers.
 struct IndexEntry
 {
@@ -24,6 +36,8 @@ struct IndexEntry
     qint64 unpackedSize = -1;
     // SHA-256 of the archive, 32 raw bytes.
     QByteArray sha256;
+    // Ways to this version from older ones; readers that know none ignore them.
+    QList<IndexDelta> deltas;
 
     bool appliesTo(const QString& platformIdentifier) const;
 };

@@ -338,7 +338,7 @@ void UpdateInstallerPrivate::startUnpack()
     // and the extractor checks for cancel() between blocks.
     unpacked = false;
     ArchiveExtractor* job = extractor.get();
-    worker.reset(QThread::create([this, job] { unpacked = job->extract(); }));
+    worker.reset(QThread::create([this, job] { unpacked = job->stage(); }));
     QObject::connect(worker.get(), &QThread::finished, q, [this] { onUnpacked(); });
     unpackPoll.start();
     worker->start();

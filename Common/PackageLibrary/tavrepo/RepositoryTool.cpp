@@ -1,6 +1,9 @@
 #include "RepositoryTool.h"
 
+#include "ArchiveExtractor.h"
 #include "ArchiveWriter.h"
+#include "DeltaRebuilder.h"
+#include "DeltaWriter.h"
 #include "KeyFile.h"
 #include "RepositoryIndex.h"
 #include "Signature.h"
@@ -10,13 +13,19 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <system_error>
 
 namespace Vondra {
 
+using Updater::IndexDelta;
 using Updater::IndexEntry;
 using Updater::KeyFile;
 using Updater::RepositoryIndex;
@@ -41,6 +50,101 @@ QString archiveFileName(const QString& name, const QString& version, const QStri
     if (!platform.isEmpty())
         fileName += QLatin1Char('-') + platform;
     return fileName + QStringLiteral(".tar.gz");
+}
+
+QString deltaFileName(const QString& name, const QString& from, const QString& to, const QString& platform)
+{
+    QString fileName = name + QLatin1Char('-') + from + QStringLiteral("-to-") + to;
+    if (!platform.isEmpty())
+        fileName += QLatin1Char('-') + platform;
+    return fileName + QStringLiteral(".delta");
+}
+
+// The entry of name at exactly version for exactly that platform, or null.
+const IndexEntry* entryFor(
+    const RepositoryIndex& index, const QString& name, const QString& version, const QString& platform)
+{
+    for (const IndexEntry& entry : index.entries) {
+        if (entry.name == name && Updater::Version::compare(entry.version, version) == 0
+            && entry.platform.compare(platform, Qt::CaseInsensitive) == 0)
+            return &entry;
+    }
+    return nullptr;
+}
+
+// The newest version below version for exactly that platform, or empty.
+QString newestOlderVersion(
+    const RepositoryIndex& index, const QString& name, const QString& version, const QString& platform)
+{
+    QString newest;
+    for (const IndexEntry& entry : index.entries) {
+        if (entry.name == name && entry.platform.compare(platform, Qt::CaseInsensitive) == 0
+            && Updater::Version::compare(entry.version, version) < 0
+            && (newest.isEmpty() || Updater::Version::compare(entry.version, newest) > 0))
+            newest = entry.version;
+    }
+    return newest;
+}
+
+// An archive unpacked as an installer unpacks it.
+bool unpack(const QString& archive, const QString& directory, qint64 unpackedSize, Vondra::DeltaWriter::Tree* tree,
+    QString* error)
+{
+    Updater::ArchiveExtractor extractor(archive, directory, archive);
+    if (unpackedSize >= 0)
+        extractor.setMaximumUnpackedSize(quint64(unpackedSize));
+    if (!QDir().mkpath(directory) || !extractor.stage()) {
+        *error = extractor.errorString();
+        return false;
+    }
+    *tree = { directory, extractor.directories(), extractor.files() };
+    return true;
+}
+
+bool sameContent(const QString& a, const QString& b)
+{
+    QFile first(a);
+    QFile second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly) || first.size() != second.size())
+        return false;
+    while (!first.atEnd()) {
+        if (first.read(1 << 20) != second.read(1 << 20))
+            return false;
+    }
+    return true;
+}
+
+// How the tree at rebuilt differs from the tree at expected, or empty when it
+// holds the same directories, links (with their targets) and files (with
+// their content and executable bit).
+QString treeDifference(const QString& rebuilt, const QString& expected)
+{
+    const auto entriesOf = [](const QString& root) {
+        QStringList paths;
+        QDirIterator it(
+            root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            paths.append(QDir(root).relativeFilePath(it.next()));
+        paths.sort();
+        return paths;
+    };
+    const QStringList paths = entriesOf(expected);
+    if (entriesOf(rebuilt) != paths)
+        return QStringLiteral("it rebuilds other names than the archive holds");
+    for (const QString& path : paths) {
+        const QFileInfo want(QDir(expected).filePath(path));
+        const QFileInfo got(QDir(rebuilt).filePath(path));
+        const bool same = want.isSymLink() ? got.isSymLink()
+                && std::filesystem::read_symlink(std::filesystem::u8path(want.filePath().toStdString()))
+                    == std::filesystem::read_symlink(std::filesystem::u8path(got.filePath().toStdString()))
+            : want.isDir() ? got.isDir() && !got.isSymLink()
+                           : !got.isSymLink() && got.isFile()
+                && (want.permissions() & QFileDevice::ExeOwner) == (got.permissions() & QFileDevice::ExeOwner)
+                && sameContent(want.filePath(), got.filePath());
+        if (!same)
+            return QStringLiteral("%1 differs from the archive's").arg(path);
+    }
+    return QString();
 }
 
 bool readFile(const QString& path, qint64 limit, QByteArray* content, QString* error)
@@ -232,6 +336,8 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
     entry.size = writer.size();
     entry.sha256 = writer.sha256();
     entry.unpackedSize = qint64(writer.unpackedSize());
+    if (!addDeltas(index, &entry, packageDirectory, options.deltaFrom, &error))
+        return fail(Failure, error);
     index.addOrReplace(entry);
     index.expires = expiryIn(options.expiresInDays);
 
@@ -304,6 +410,109 @@ int RepositoryTool::resign(const QString& repository, const QStringList& keyFile
     return Success;
 }
 
+// A delta from the newest older version, and from each version asked for,
+// unless it is not clearly smaller than the archive.
+bool RepositoryTool::addDeltas(const RepositoryIndex& index, IndexEntry* entry, const QString& packageDirectory,
+    const QStringList& requested, QString* error)
+{
+    QStringList sources;
+    const QString newest = newestOlderVersion(index, entry->name, entry->version, entry->platform);
+    if (!newest.isEmpty())
+        sources.append(newest);
+    for (const QString& version : requested) {
+        if (!entryFor(index, entry->name, version, entry->platform)
+            || Updater::Version::compare(version, entry->version) >= 0) {
+            *error = QStringLiteral("no older version %1 of %2 to write a delta from").arg(version, entry->name);
+            return false;
+        }
+        if (!std::any_of(sources.cbegin(), sources.cend(),
+                [&](const QString& known) { return Updater::Version::compare(known, version) == 0; }))
+            sources.append(version);
+    }
+    if (sources.isEmpty())
+        return true;
+
+    QTemporaryDir work;
+    DeltaWriter::Tree to;
+    if (!work.isValid()
+        || !unpack(QDir(packageDirectory).filePath(entry->archive), work.filePath(QStringLiteral("new")),
+            entry->unpackedSize, &to, error))
+        return false;
+    for (const QString& version : qAsConst(sources)) {
+        const IndexEntry* older = entryFor(index, entry->name, version, entry->platform);
+        DeltaWriter::Tree from;
+        const QString oldDirectory = work.filePath(QStringLiteral("old-") + version);
+        if (!unpack(QDir(packageDirectory).filePath(older->archive), oldDirectory, older->unpackedSize, &from, error))
+            return false;
+        IndexDelta delta;
+        delta.fromVersion = older->version;
+        delta.archive = deltaFileName(entry->name, older->version, entry->version, entry->platform);
+        const QString deltaPath = QDir(packageDirectory).filePath(delta.archive);
+        DeltaWriter writer;
+        if (!writer.write(entry->name, older->version, entry->version, from, to, deltaPath)) {
+            *error = writer.errorString();
+            return false;
+        }
+        QDir(oldDirectory).removeRecursively();
+        // A delta barely smaller than the archive saves too little to be worth the detour.
+        if (writer.size() * 10 >= entry->size * 7) {
+            QFile::remove(deltaPath);
+            out << "no delta from " << older->version << ": " << writer.size()
+                << " bytes is not under 70% of the archive" << Qt::endl;
+            continue;
+        }
+        delta.size = writer.size();
+        delta.sha256 = writer.sha256();
+        delta.unpackedSize = writer.unpackedSize();
+        entry->deltas.append(delta);
+        out << "delta from " << older->version << " as " << delta.archive << " (" << delta.size << " bytes; "
+            << writer.reused() << " files reused, " << writer.patched() << " patched, " << writer.whole() << " whole)"
+            << Qt::endl;
+    }
+    return true;
+}
+
+// Why a delta of the index does not hold: its file differs from what the
+// index says, or rebuilding its older version does not give entry's archive.
+QString RepositoryTool::deltaProblem(
+    const RepositoryIndex& index, const IndexEntry& entry, const IndexDelta& delta, const QString& packageDirectory)
+{
+    const QString deltaPath = QDir(packageDirectory).filePath(delta.archive);
+    quint64 size = 0;
+    QByteArray sha256;
+    if (!hashFile(deltaPath, &size, &sha256))
+        return QStringLiteral("missing or unreadable");
+    if (size != delta.size)
+        return QStringLiteral("size %1, the index says %2").arg(size).arg(delta.size);
+    if (sha256 != delta.sha256)
+        return QStringLiteral("SHA-256 differs from the index");
+    const IndexEntry* older = entryFor(index, entry.name, delta.fromVersion, entry.platform);
+    if (!older)
+        return QStringLiteral("the index has no version %1 to rebuild from").arg(delta.fromVersion);
+    QTemporaryDir work;
+    DeltaWriter::Tree from;
+    DeltaWriter::Tree to;
+    QString error;
+    if (!work.isValid()
+        || !unpack(QDir(packageDirectory).filePath(older->archive), work.filePath(QStringLiteral("old")),
+            older->unpackedSize, &from, &error)
+        || !unpack(QDir(packageDirectory).filePath(entry.archive), work.filePath(QStringLiteral("new")),
+            entry.unpackedSize, &to, &error))
+        return error;
+    const QString rebuilt = work.filePath(QStringLiteral("rebuilt"));
+    QDir().mkpath(rebuilt);
+    Updater::DeltaRebuilder rebuilder(deltaPath, from.root, from.files, rebuilt, delta.archive);
+    rebuilder.setVersions(older->version, entry.version);
+    rebuilder.setMaximumUnpackedSize(delta.unpackedSize);
+    if (!rebuilder.stage())
+        return rebuilder.errorString();
+    if (rebuilder.unpackedSize() != delta.unpackedSize)
+        return QStringLiteral("it rebuilds %1 bytes, the index says %2")
+            .arg(rebuilder.unpackedSize())
+            .arg(delta.unpackedSize);
+    return treeDifference(rebuilt, to.root);
+}
+
 int RepositoryTool::verify(const QString& repository, const QString& name, const QString& publicKeyFile)
 {
     QList<QByteArray> keys;
@@ -325,6 +534,7 @@ int RepositoryTool::verify(const QString& repository, const QString& name, const
     out << path << ": signature good; it " << expiryText(index.expires) << Qt::endl;
 
     int mismatches = 0;
+    int checked = index.entries.size();
     for (const IndexEntry& entry : index.entries) {
         const QString archive = QDir(QFileInfo(path).path()).filePath(entry.archive);
         quint64 size = 0;
@@ -340,10 +550,21 @@ int RepositoryTool::verify(const QString& repository, const QString& name, const
             ++mismatches;
         out << entry.archive << ": " << (problem.isEmpty() ? QStringLiteral("ok") : problem) << "; unpacked size "
             << unpackedText(entry) << Qt::endl;
+        for (const IndexDelta& delta : entry.deltas) {
+            const QString deltaIssue = deltaProblem(index, entry, delta, QFileInfo(path).path());
+            if (!deltaIssue.isEmpty())
+                ++mismatches;
+            out << delta.archive << ": "
+                << (deltaIssue.isEmpty()
+                           ? QStringLiteral("ok, rebuilds %1 from %2").arg(entry.version, delta.fromVersion)
+                           : deltaIssue)
+                << Qt::endl;
+            ++checked;
+        }
     }
     if (mismatches > 0)
         return fail(Failure,
-            QStringLiteral("%1 of %2 archives do not match the index").arg(mismatches).arg(index.entries.size()));
+            QStringLiteral("%1 of %2 archives and deltas do not match the index").arg(mismatches).arg(checked));
     // Updaters refuse it from then on (a few minutes later, for clocks running ahead).
     if (index.expires.isValid() && index.expires < QDateTime::currentDateTimeUtc())
         return fail(Failure,

@@ -4,6 +4,12 @@
 #include <QStringList>
 #include <QTextStream>
 
+namespace Updater {
+class RepositoryIndex;
+struct IndexDelta;
+struct IndexEntry;
+} // namespace Updater
+
 namespace Vondra {
 
 // The commands of tavrepo. Each returns the process exit status: 0 done,
@@ -20,6 +26,8 @@ public:
         QStringList keyFiles;
         QString title;
         QString description;
+        // Versions to write deltas from, besides the newest older one.
+        QStringList deltaFrom;
         // The index expires this many days from now; 0: it never does.
         int expiresInDays = 0;
     };
@@ -43,6 +51,10 @@ public:
 
 private:
     int fail(Status status, const QString& text);
+    bool addDeltas(const Updater::RepositoryIndex& index, Updater::IndexEntry* entry, const QString& packageDirectory,
+        const QStringList& requested, QString* error);
+    QString deltaProblem(const Updater::RepositoryIndex& index, const Updater::IndexEntry& entry,
+        const Updater::IndexDelta& delta, const QString& packageDirectory);
 
     QTextStream& out;
     QTextStream& err;

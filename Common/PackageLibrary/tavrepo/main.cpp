@@ -10,7 +10,7 @@ namespace {
 const char usage[] = "usage:\n"
                      "  tavrepo keygen KEYFILE\n"
                      "  tavrepo add REPO NAME VERSION DIR [--platform ID] [--key KEYFILE ...] [--title T] "
-                     "[--description D] [--expires-in DAYS]\n"
+                     "[--description D] [--delta-from V]... [--expires-in DAYS]\n"
                      "  tavrepo resign REPO --key KEYFILE [--key KEYFILE ...] [--expires-in DAYS]\n"
                      "  tavrepo verify REPO NAME --pub KEYFILE.pub\n"
                      "  tavrepo list REPO NAME\n"
@@ -44,9 +44,11 @@ int main(int argc, char* argv[])
     const QCommandLineOption description(
         QStringLiteral("description"), QStringLiteral("Package description"), QStringLiteral("D"));
     const QCommandLineOption pub(QStringLiteral("pub"), QStringLiteral("Public key file"), QStringLiteral("KEYFILE"));
+    const QCommandLineOption deltaFrom(QStringLiteral("delta-from"),
+        QStringLiteral("Also write a delta from this older version"), QStringLiteral("V"));
     const QCommandLineOption expiresIn(
         QStringLiteral("expires-in"), QStringLiteral("Days until the index expires"), QStringLiteral("DAYS"));
-    parser.addOptions({ platform, key, title, description, pub, expiresIn });
+    parser.addOptions({ platform, key, title, description, pub, deltaFrom, expiresIn });
     if (!parser.parse(app.arguments()))
         return badUsage(err, parser.errorText());
     int expiryDays = 0;
@@ -66,7 +68,7 @@ int main(int argc, char* argv[])
         return tool.keygen(args.at(1));
     if (command == QLatin1String("add") && expect(4)) {
         const Vondra::RepositoryTool::AddOptions options { parser.value(platform), parser.values(key),
-            parser.value(title), parser.value(description), expiryDays };
+            parser.value(title), parser.value(description), parser.values(deltaFrom), expiryDays };
         return tool.add(args.at(1), args.at(2), args.at(3), args.at(4), options);
     }
     if (command == QLatin1String("resign") && expect(1))
