@@ -144,7 +144,8 @@ void TestUserInstall::installedAgentUpdatesFromItsRecordedVersion()
         QSKIP("this build was configured with an update key (TAVLO_UPDATE_KEY)");
     QVERIFY(reinstalled.describe().contains(QLatin1String("no update key")));
     QVERIFY(writeFile(session.path(agentDir + "/update_host.dat"), repository.url().toUtf8()));
-    QCOMPARE(session.run(updater, check, session.path(agentDir)).code(), 0);
+    // TavUpdate's -2 as Linux hands it back: the search failed, it is not "no updates".
+    QCOMPARE(session.run(updater, check, session.path(agentDir)).code(), 254);
     QVERIFY(readFile(session.path(agentDir + "/updater.log")).contains("holds no key"));
 }
 

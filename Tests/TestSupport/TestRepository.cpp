@@ -115,6 +115,16 @@ bool TestRepository::makeKey(const QString& path)
     return succeeded(runTavrepo({ QStringLiteral("keygen"), path }), { QStringLiteral("keygen"), path });
 }
 
+bool TestRepository::resign(const QStringList& keyFiles, int expiresInDays)
+{
+    QStringList arguments { QStringLiteral("resign"), root() };
+    for (const QString& keyFile : keyFiles)
+        arguments << QStringLiteral("--key") << keyFile;
+    if (expiresInDays > 0)
+        arguments << QStringLiteral("--expires-in") << QString::number(expiresInDays);
+    return succeeded(runTavrepo(arguments), arguments);
+}
+
 bool TestRepository::succeeded(const ProcessRun& run, const QStringList& what)
 {
     if (run.succeeded())

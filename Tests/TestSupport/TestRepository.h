@@ -54,6 +54,8 @@ public:
 
     // A new key pair: the secret key in path, the public one in path + ".pub".
     bool makeKey(const QString& path);
+    // Signs every index anew with each key; with days, they expire that many days from now.
+    bool resign(const QStringList& keyFiles, int expiresInDays = 0);
 
     // What update_key.pub holds for a repository nobody signs.
     static QByteArray allowUnsignedKeyFile() { return QByteArrayLiteral("allow-unsigned\n"); }
