@@ -536,8 +536,7 @@ void TestProgram::killedUpgradesEndOldOrNew()
     QCOMPARE(m_installation.run(install(old)), 1);
     const QMap<QString, QByteArray> oldTree = treeOf(old);
     QVERIFY2(m_repository->publish("crash6", "2.0", version2), qPrintable(m_repository->errorString()));
-    QVERIFY(
-        QFile::exists(m_repository->root() + "/crash6/crash6-1.0-to-2.0-" + TestRepository::platform() + ".delta"));
+    QVERIFY(QFile::exists(m_repository->root() + "/crash6/crash6-1.0-to-2.0-" + TestRepository::platform() + ".delta"));
     QFile::remove(QDir(m_installation.workingDirectory()).filePath("updater.log"));
     QVERIFY(copyTree(old, upgraded));
     QCOMPARE(m_installation.run(install(upgraded)), 1);
