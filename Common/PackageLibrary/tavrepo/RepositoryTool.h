@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ArchiveWriter.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTextStream>
@@ -27,6 +29,10 @@ public:
         QString description;
         // Versions to write deltas from, besides the newest older one.
         QStringList deltaFrom;
+        // "tar.zst" or "tar.gz"; empty gives tar.zst.
+        QString format;
+        // The compression level; 0 gives the format's default.
+        int level = 0;
     };
 
     RepositoryTool(QTextStream& out, QTextStream& err);

@@ -10,7 +10,8 @@ namespace {
 const char usage[] = "usage:\n"
                      "  tavrepo keygen KEYFILE\n"
                      "  tavrepo add REPO NAME VERSION DIR [--platform ID] [--key KEYFILE] [--title T] "
-                     "[--description D] [--delta-from V]...\n"
+                     "[--description D]\n"
+                     "              [--delta-from V]... [--format tar.zst|tar.gz] [--level N]\n"
                      "  tavrepo verify REPO NAME --pub KEYFILE.pub\n"
                      "  tavrepo list REPO NAME\n"
                      "  tavrepo record DIR NAME VERSION [FILE...]\n";
@@ -41,9 +42,16 @@ int main(int argc, char* argv[])
     const QCommandLineOption pub(QStringLiteral("pub"), QStringLiteral("Public key file"), QStringLiteral("KEYFILE"));
     const QCommandLineOption deltaFrom(QStringLiteral("delta-from"),
         QStringLiteral("Also write a delta from this older version"), QStringLiteral("V"));
-    parser.addOptions({ platform, key, title, description, pub, deltaFrom });
+    const QCommandLineOption format(
+        QStringLiteral("format"), QStringLiteral("Archive format, tar.zst or tar.gz"), QStringLiteral("FORMAT"));
+    const QCommandLineOption level(QStringLiteral("level"), QStringLiteral("Compression level"), QStringLiteral("N"));
+    parser.addOptions({ platform, key, title, description, pub, deltaFrom, format, level });
     if (!parser.parse(app.arguments()))
         return badUsage(err, parser.errorText());
+    bool levelIsNumber = true;
+    const int compressionLevel = parser.isSet(level) ? parser.value(level).toInt(&levelIsNumber) : 0;
+    if (!levelIsNumber || (parser.isSet(level) && compressionLevel < 1))
+        return badUsage(err, QStringLiteral("--level takes a number from 1 up"));
 
     const QStringList args = parser.positionalArguments();
     const QString command = args.value(0);
@@ -53,7 +61,8 @@ int main(int argc, char* argv[])
         return tool.keygen(args.at(1));
     if (command == QLatin1String("add") && expect(4)) {
         const Vondra::RepositoryTool::AddOptions options { parser.value(platform), parser.value(key),
-            parser.value(title), parser.value(description), parser.values(deltaFrom) };
+            parser.value(title), parser.value(description), parser.values(deltaFrom), parser.value(format),
+            compressionLevel };
         return tool.add(args.at(1), args.at(2), args.at(3), args.at(4), options);
     }
     if (command == QLatin1String("verify") && expect(2))
