@@ -18,11 +18,15 @@ using namespace Vondra::Testing;
 
 namespace {
 
-QJsonArray packagesOf(const QByteArray& indexFile)
+QByteArray payloadOf(const QByteArray& indexFile)
 {
     const QJsonObject envelope = QJsonDocument::fromJson(indexFile).object();
-    const QByteArray payload = QByteArray::fromBase64(envelope.value(QLatin1String("payload")).toString().toLatin1());
-    return QJsonDocument::fromJson(payload).object().value(QLatin1String("packages")).toArray();
+    return QByteArray::fromBase64(envelope.value(QLatin1String("payload")).toString().toLatin1());
+}
+
+QJsonArray packagesOf(const QByteArray& indexFile)
+{
+    return QJsonDocument::fromJson(payloadOf(indexFile)).object().value(QLatin1String("packages")).toArray();
 }
 
 QByteArray randomBytes(int size, quint32 seed)
@@ -44,6 +48,7 @@ private slots:
     void addPacksTheTreeAndReplacesTheSameVersion();
     void verifyFindsTamperedArchivesAndForeignKeys();
     void keepsASignedIndexSigned();
+    void resignRenewsSignaturesAndNothingElse();
     void deltasAreSignedVerifiedAndOnlyWhenSmall();
     void refusesBadInputWithoutWriting_data();
     void refusesBadInputWithoutWriting();
@@ -151,6 +156,49 @@ void TestTavrepo::keepsASignedIndexSigned()
     QCOMPARE(readFile(repository.indexPath(QStringLiteral("tool"))), index);
 }
 
+void TestTavrepo::resignRenewsSignaturesAndNothingElse()
+{
+    RepositoryFixture repository;
+    RepositoryFixture newKey;
+    QVERIFY(repository.isValid() && newKey.isValid());
+    const QStringList targets { QStringLiteral("tool"), QStringLiteral("other") };
+    QMap<QString, QByteArray> before;
+    for (const QString& target : targets) {
+        QCOMPARE(repository.add(target, QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
+        before.insert(target, readFile(repository.indexPath(target)));
+    }
+    const auto resign = [&](const QStringList& options) {
+        return runTavrepo(QStringList { QStringLiteral("resign"), repository.root() } + options);
+    };
+    const auto unchanged = [&] {
+        return std::all_of(targets.cbegin(), targets.cend(),
+            [&](const QString& target) { return readFile(repository.indexPath(target)) == before.value(target); });
+    };
+
+    const ToolRun publicOnly = resign({ "--key", repository.publicKey() });
+    QCOMPARE(publicOnly.exitCode, 2);
+    QVERIFY2(publicOnly.errors.contains(QLatin1String("public key only")), qPrintable(publicOnly.errors));
+    // Signatures only the given keys' owner made are renewed; a stranger's key vouches for nothing.
+    QCOMPARE(resign({ "--key", newKey.secretKey() }).exitCode, 1);
+    QVERIFY(unchanged());
+
+    QCOMPARE(resign({ "--key", repository.secretKey(), "--key", newKey.secretKey() }).exitCode, 0);
+    for (const QString& target : targets) {
+        const QByteArray index = readFile(repository.indexPath(target));
+        QCOMPARE(payloadOf(index), payloadOf(before.value(target)));
+        QCOMPARE(QJsonDocument::fromJson(index).object().value(QLatin1String("signatures")).toArray().size(), 2);
+        for (const QString& pub : { repository.publicKey(), newKey.publicKey() })
+            QCOMPARE(runTavrepo({ "verify", repository.root(), target, "--pub", pub }).exitCode, 0);
+    }
+
+    QCOMPARE(resign({ "--key", newKey.secretKey(), "--expires-in", "30" }).exitCode, 0);
+    QJsonObject payload = QJsonDocument::fromJson(payloadOf(readFile(repository.indexPath("tool")))).object();
+    const QDateTime expires = QDateTime::fromString(payload.take("expires").toString(), Qt::ISODate);
+    QVERIFY(qAbs(QDateTime::currentDateTimeUtc().addDays(30).secsTo(expires)) < 600);
+    QCOMPARE(payload, QJsonDocument::fromJson(payloadOf(before.value("tool"))).object());
+    QCOMPARE(runTavrepo({ "verify", repository.root(), "tool", "--pub", repository.publicKey() }).exitCode, 1);
+}
+
 // A point release travels as a delta: unchanged and renamed files are
 // reused, a changed one is patched; verify rebuilds the new version from the
 // old archive. A release that changes everything gets no delta.
@@ -230,6 +278,9 @@ void TestTavrepo::refusesBadInputWithoutWriting_data()
     QTest::newRow("link leaving the tree") << QStringList { "add", "REPO", "tool", "1.0", "EVIL" } << 1;
     QTest::newRow("a name Windows takes for a device") << QStringList { "add", "REPO", "tool", "1.0", "DEVICE" } << 1;
     QTest::newRow("verify without key") << QStringList { "verify", "REPO", "tool" } << 2;
+    QTest::newRow("expiry of no days") << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--expires-in", "0" }
+                                       << 2;
+    QTest::newRow("resign without key") << QStringList { "resign", "REPO" } << 2;
     QTest::newRow("list of nothing") << QStringList { "list", "REPO", "tool" } << 1;
 }
 

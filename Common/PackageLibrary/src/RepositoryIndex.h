@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -43,9 +44,9 @@ struct IndexEntry
 
 // The index of one target's repository, "index.json" at the repository's
 // address: an envelope holding the index itself (the payload, compact JSON
-// in base64) and an Ed25519 signature over exactly those bytes. Index and
-// signature travel in one file, so a reader can never pair an old index with
-// a new signature.
+// in base64) and Ed25519 signatures over exactly those bytes (see
+// IndexSignatures). Index and signatures travel in one file, so a reader can
+// never pair an old index with a new signature.
 class RepositoryIndex
 {
 public:
@@ -61,6 +62,12 @@ public:
 
     QString target;
     QList<IndexEntry> entries;
+    // Past this moment (UTC) finders refuse the index, so that a replayed old
+    // one cannot hide newer releases for ever; invalid: it never expires.
+    QDateTime expires;
+
+    // How an index states a moment: ISO 8601 in UTC, "2026-12-08T17:00:00Z".
+    static QString timeText(const QDateTime& time);
 
     // Adds the entry, replacing one with the same name, version and platform.
     void addOrReplace(const IndexEntry& entry);
@@ -68,13 +75,21 @@ public:
     // platform and is strictly newer than the given version, or null.
     const IndexEntry* newestFor(const QString& name, const QString& platformIdentifier, const QString& newerThan) const;
 
-    // The index file; signed when a secret key is given.
-    QByteArray toFile(const QByteArray& secretKey = QByteArray()) const;
+    // The index file, signed by each secret key given, the first one also in
+    // the single signature field.
+    QByteArray toFile(const QList<QByteArray>& secretKeys = {}) const;
+    // An index file around payload bytes as they are, signed by each secret key.
+    static QByteArray fileOf(const QByteArray& payload, const QList<QByteArray>& secretKeys);
+    // The payload with its expiry set to expires, every other field kept as it was.
+    static QByteArray withExpiry(const QByteArray& payload, const QDateTime& expires);
     // Parses an index file. With trusted keys, a file that is not signed by
     // one of them gives TrustError; without, any file that parses is accepted.
     // *isSigned tells whether the file carries a signature at all (checked
     // only when keys are given).
     static ReadResult read(const QByteArray& file, const QList<QByteArray>& trustedKeys, RepositoryIndex* index,
+        bool* isSigned, QString* reason);
+    // The payload bytes of an index file, checked as read() checks them but not parsed.
+    static ReadResult readPayload(const QByteArray& file, const QList<QByteArray>& trustedKeys, QByteArray* payload,
         bool* isSigned, QString* reason);
 
 private:

@@ -1,5 +1,6 @@
 #include "Updater/UpdateFinder.h"
 
+#include "IndexSignatures.h"
 #include "KeyFile.h"
 #include "Limits.h"
 #include "RepositoryIndex.h"
@@ -22,6 +23,15 @@
 namespace Updater {
 
 namespace {
+
+// An index counts as expired only this long after the moment it states, so
+// that an agent whose clock runs a little ahead is not cut off.
+constexpr qint64 expiryClockSkewSecs = 10 * 60;
+
+bool hasExpired(const RepositoryIndex& index)
+{
+    return index.expires.isValid() && QDateTime::currentDateTimeUtc() > index.expires.addSecs(expiryClockSkewSecs);
+}
 
 struct FetchedIndex
 {
@@ -68,6 +78,7 @@ public:
     void fetchNext();
     void onIndexFetched(bool success);
     bool acceptIndex(const QUrl& url, RepositoryIndex* index);
+    QString trustedKeysText() const;
     void collectUpdates();
     std::unique_ptr<Update> makeUpdate(
         const PackageInfo& installed, const FetchedIndex& from, const IndexEntry& entry) const;
@@ -146,8 +157,8 @@ bool UpdateFinderPrivate::acceptIndex(const QUrl& url, RepositoryIndex* index)
     switch (RepositoryIndex::read(data, trustedKeys, index, &isSigned, &reason)) {
     case RepositoryIndex::ReadResult::TrustError:
         sourceFailed(Task::TrustError,
-            UpdateFinder::tr("signature check failed for %1: %2 (trusted keys in %3)")
-                .arg(where, reason, QDir::toNativeSeparators(keyPath)));
+            UpdateFinder::tr("signature check failed for %1: %2 (trusted keys in %3: %4)")
+                .arg(where, reason, QDir::toNativeSeparators(keyPath), trustedKeysText()));
         return false;
     case RepositoryIndex::ReadResult::FormatError:
         sourceFailed(Task::FormatError, UpdateFinder::tr("the update index %1 is unusable: %2").arg(where, reason));
@@ -163,10 +174,24 @@ bool UpdateFinderPrivate::acceptIndex(const QUrl& url, RepositoryIndex* index)
                 .arg(where, index->target, target->name()));
         return false;
     }
+    // Past its date, a validly signed index may be one replayed to hide newer releases.
+    if (hasExpired(*index)) {
+        sourceFailed(Task::TrustError,
+            UpdateFinder::tr("the index %1 expired on %2").arg(where, RepositoryIndex::timeText(index->expires)));
+        return false;
+    }
     if (allowUnsigned)
         qWarning("Accepting the update index %s without a signature check: the key file %s allows unsigned indexes",
             qPrintable(where), qPrintable(QDir::toNativeSeparators(keyPath)));
     return true;
+}
+
+QString UpdateFinderPrivate::trustedKeysText() const
+{
+    QStringList keys;
+    for (const QByteArray& key : trustedKeys)
+        keys.append(IndexSignatures::keyText(key));
+    return keys.join(QStringLiteral(", "));
 }
 
 void UpdateFinderPrivate::sourceFailed(int code, const QString& text)

@@ -186,6 +186,55 @@ bool hasSignature(const QByteArray& indexFile)
     return isSigned;
 }
 
+// The secret keys of the files, in the order given, each key once.
+bool readSecretKeys(const QStringList& files, QList<QByteArray>* keys, QString* error)
+{
+    for (const QString& file : files) {
+        QByteArray key;
+        if (!KeyFile::readSecretKey(file, &key, error))
+            return false;
+        if (!keys->contains(key))
+            keys->append(key);
+    }
+    return true;
+}
+
+QList<QByteArray> publicHalves(const QList<QByteArray>& secretKeys)
+{
+    QList<QByteArray> keys;
+    for (const QByteArray& secretKey : secretKeys)
+        keys.append(Updater::Signature::publicKeyOf(secretKey));
+    return keys;
+}
+
+QString keysText(const QList<QByteArray>& keys)
+{
+    return keys.size() == 1 ? QStringLiteral("1 key") : QStringLiteral("%1 keys").arg(keys.size());
+}
+
+// Whole seconds: an index states its expiry to the second.
+QDateTime expiryIn(int days)
+{
+    if (days <= 0)
+        return QDateTime();
+    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC).addDays(days);
+}
+
+QString expiryText(const QDateTime& expires)
+{
+    return expires.isValid() ? QStringLiteral("expires ") + RepositoryIndex::timeText(expires)
+                             : QStringLiteral("never expires");
+}
+
+bool writeIndex(const QString& path, const QByteArray& content, QString* error)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit())
+        return true;
+    *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return false;
+}
+
 // Indexes written before the unpacked size was recorded do not state it.
 QString unpackedText(const IndexEntry& entry)
 {
@@ -254,9 +303,9 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
         || QFileInfo(repository).canonicalFilePath().append(QLatin1Char('/')).startsWith(tree))
         return fail(BadInput, QStringLiteral("the repository %1 lies inside %2").arg(repository, directory));
 
-    QByteArray secretKey;
+    QList<QByteArray> secretKeys;
     QString error;
-    if (!options.keyFile.isEmpty() && !KeyFile::readSecretKey(options.keyFile, &secretKey, &error))
+    if (!readSecretKeys(options.keyFiles, &secretKeys, &error))
         return fail(BadInput, error);
 
     const QString path = indexPath(repository, name);
@@ -267,12 +316,10 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
         if (!readFile(path, RepositoryIndex::maximumFileSize(), &existing, &error))
             return fail(Failure, error);
         const bool wasSigned = hasSignature(existing);
-        if (wasSigned && secretKey.isEmpty())
+        if (wasSigned && secretKeys.isEmpty())
             return fail(BadInput, QStringLiteral("%1 is signed; give --key so that it stays signed").arg(path));
-        // Re-signing what another key signed would vouch for entries nobody checked.
-        QList<QByteArray> keys;
-        if (wasSigned)
-            keys.append(Updater::Signature::publicKeyOf(secretKey));
+        // Re-signing what only other keys signed would vouch for entries nobody checked.
+        const QList<QByteArray> keys = wasSigned ? publicHalves(secretKeys) : QList<QByteArray>();
         bool isSigned = false;
         if (RepositoryIndex::read(existing, keys, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
             return fail(Failure, QStringLiteral("cannot use the existing index %1: %2").arg(path, error));
@@ -303,15 +350,74 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
     if (!addDeltas(index, &entry, packageDirectory, options.deltaFrom, &error))
         return fail(Failure, error);
     index.addOrReplace(entry);
+    index.expires = expiryIn(options.expiresInDays);
 
-    const QByteArray content = index.toFile(secretKey);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
-        return fail(Failure, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    if (!writeIndex(path, index.toFile(secretKeys), &error))
+        return fail(Failure, error);
 
     out << "added " << name << ' ' << version << (entry.platform.isEmpty() ? QString() : ' ' + entry.platform) << " as "
         << entry.archive << " (" << entry.size << " bytes, " << entry.unpackedSize << " unpacked, sha256 "
-        << entry.sha256.toHex() << "); index " << (secretKey.isEmpty() ? "unsigned" : "signed") << Qt::endl;
+        << entry.sha256.toHex() << "); index "
+        << (secretKeys.isEmpty() ? QStringLiteral("unsigned") : QStringLiteral("signed by ") + keysText(secretKeys))
+        << ", " << expiryText(index.expires) << Qt::endl;
+    return Success;
+}
+
+int RepositoryTool::resign(const QString& repository, const QStringList& keyFiles, int expiresInDays)
+{
+    if (keyFiles.isEmpty())
+        return fail(BadInput, QStringLiteral("resign needs --key KEYFILE"));
+    QList<QByteArray> secretKeys;
+    QString error;
+    if (!readSecretKeys(keyFiles, &secretKeys, &error))
+        return fail(BadInput, error);
+    if (!QFileInfo(repository).isDir())
+        return fail(BadInput, QStringLiteral("%1 is not a directory").arg(repository));
+
+    // Every index is checked before any is written, so a refusal leaves the
+    // repository as it was.
+    struct Renewal
+    {
+        QString path;
+        QByteArray content;
+        QDateTime expires;
+    };
+    const QDateTime expires = expiryIn(expiresInDays);
+    QList<Renewal> renewed;
+    for (const QString& name : QDir(repository).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QString path = indexPath(repository, name);
+        if (!QFileInfo::exists(path))
+            continue;
+        QByteArray existing;
+        if (!readFile(path, RepositoryIndex::maximumFileSize(), &existing, &error))
+            return fail(Failure, error);
+        // Only signatures one of these keys made are renewed, so entries nobody checked are never vouched for.
+        if (!hasSignature(existing))
+            return fail(Failure, QStringLiteral("%1 is not signed; sign it with add --key first").arg(path));
+        QByteArray payload;
+        bool isSigned = false;
+        RepositoryIndex index;
+        if (RepositoryIndex::readPayload(existing, publicHalves(secretKeys), &payload, &isSigned, &error)
+                != RepositoryIndex::ReadResult::Ok
+            || RepositoryIndex::read(existing, {}, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
+            return fail(Failure, QStringLiteral("cannot re-sign %1: %2").arg(path, error));
+        if (index.target != name)
+            return fail(Failure, QStringLiteral("%1 belongs to \"%2\", not \"%3\"").arg(path, index.target, name));
+        if (expires.isValid()) {
+            payload = RepositoryIndex::withExpiry(payload, expires);
+            index.expires = expires;
+        }
+        renewed.append({ path, RepositoryIndex::fileOf(payload, secretKeys), index.expires });
+    }
+    if (renewed.isEmpty())
+        return fail(Failure, QStringLiteral("%1 holds no index to re-sign").arg(repository));
+
+    for (const Renewal& renewal : renewed) {
+        if (!writeIndex(renewal.path, renewal.content, &error))
+            return fail(Failure, error);
+        out << "re-signed " << renewal.path << " with " << keysText(secretKeys) << "; it "
+            << expiryText(renewal.expires) << Qt::endl;
+    }
     return Success;
 }
 
@@ -436,7 +542,7 @@ int RepositoryTool::verify(const QString& repository, const QString& name, const
         return fail(Failure, QStringLiteral("%1: %2").arg(path, error));
     if (index.target != name)
         return fail(Failure, QStringLiteral("%1 belongs to \"%2\", not \"%3\"").arg(path, index.target, name));
-    out << path << ": signature good" << Qt::endl;
+    out << path << ": signature good; it " << expiryText(index.expires) << Qt::endl;
 
     int mismatches = 0;
     int checked = index.entries.size();
@@ -470,6 +576,11 @@ int RepositoryTool::verify(const QString& repository, const QString& name, const
     if (mismatches > 0)
         return fail(Failure,
             QStringLiteral("%1 of %2 archives and deltas do not match the index").arg(mismatches).arg(checked));
+    // Updaters refuse it from then on (a few minutes later, for clocks running ahead).
+    if (index.expires.isValid() && index.expires < QDateTime::currentDateTimeUtc())
+        return fail(Failure,
+            QStringLiteral("%1 expired on %2; renew it with resign --expires-in")
+                .arg(path, RepositoryIndex::timeText(index.expires)));
     return Success;
 }
 
@@ -484,7 +595,8 @@ int RepositoryTool::list(const QString& repository, const QString& name)
     bool isSigned = false;
     if (RepositoryIndex::read(content, {}, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
         return fail(Failure, QStringLiteral("%1: %2").arg(path, error));
-    out << "target " << index.target << ", " << (isSigned ? "signed (use verify to check)" : "unsigned") << Qt::endl;
+    out << "target " << index.target << ", " << (isSigned ? "signed (use verify to check)" : "unsigned") << ", "
+        << expiryText(index.expires) << Qt::endl;
     for (const IndexEntry& entry : index.entries) {
         out << entry.name << '\t' << entry.version << '\t'
             << (entry.platform.isEmpty() ? QStringLiteral("any") : entry.platform) << '\t' << entry.size << '\t'

@@ -24,11 +24,14 @@ public:
     struct AddOptions
     {
         QString platform;
-        QString keyFile;
+        // Every key signs; the first one also in the field older updaters read.
+        QStringList keyFiles;
         QString title;
         QString description;
         // Versions to write deltas from, besides the newest older one.
         QStringList deltaFrom;
+        // The index expires this many days from now; 0: it never does.
+        int expiresInDays = 0;
         // "tar.zst" or "tar.gz"; empty gives tar.zst.
         QString format;
         // The compression level; 0 gives the format's default.
@@ -40,6 +43,10 @@ public:
     int keygen(const QString& keyFile);
     int add(const QString& repository, const QString& name, const QString& version, const QString& directory,
         const AddOptions& options);
+    // Signs every index of the repository anew with each key given, after
+    // checking that one of them signed it; the payload stays byte for byte
+    // unless expiresInDays is given, which sets only its expiry.
+    int resign(const QString& repository, const QStringList& keyFiles, int expiresInDays);
     int verify(const QString& repository, const QString& name, const QString& publicKeyFile);
     int list(const QString& repository, const QString& name);
     // Records files already in directory (paths relative to it) as the
