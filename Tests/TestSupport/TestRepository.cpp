@@ -81,8 +81,10 @@ bool TestRepository::publish(
 bool TestRepository::publishDirectory(
     const QString& name, const QString& version, const QString& packageDir, const QString& keyFile)
 {
+    // The packages here are the built programs, tens of MiB: at tavrepo's
+    // default level each would take seconds to compress.
     QStringList arguments { QStringLiteral("add"), m_root.path(), name, version, packageDir,
-        QStringLiteral("--platform"), platform() };
+        QStringLiteral("--platform"), platform(), QStringLiteral("--level"), QStringLiteral("1") };
     if (!keyFile.isEmpty())
         arguments << QStringLiteral("--key") << keyFile;
     return runTavrepo(arguments);
