@@ -1,10 +1,11 @@
 #include "SingleApplication_p.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,7 +17,7 @@
 
 // The claim is a write lock on a file, and the server's socket sits beside it,
 // in a directory that only the user can enter: $XDG_RUNTIME_DIR, else a 0700
-// directory of the user's under the temporary directory, else one under the
+// directory of the user's under the temporary directory, else one in the
 // user's own cache directory, which no other user can make first. Another
 // user can neither see nor take them, and a process given a directory of its
 // own gets a guard of its own. The lock goes with the process however it
@@ -86,6 +87,28 @@ QString privateDirectory()
     if (cache.isEmpty() || !QDir().mkpath(QFile::decodeName(cache)) || !isOwnDirectory(cache))
         return {};
     return makePrivateDirectory(cache, "tavlo");
+}
+
+// One descriptor per directory, opened once; checked again once opened, as
+// the name may have changed hands meanwhile.
+int directoryHandle(const QString& directory)
+{
+    static QMutex mutex;
+    static QHash<QString, int> handles;
+    const QMutexLocker locker(&mutex);
+    const auto found = handles.constFind(directory);
+    if (found != handles.constEnd())
+        return found.value();
+    const int handle = ::open(QFile::encodeName(directory).constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info = {};
+    if (handle >= 0
+        && (::fstat(handle, &info) != 0 || info.st_uid != ::geteuid() || (info.st_mode & (S_IRWXG | S_IRWXO)) != 0)) {
+        ::close(handle);
+        return -1;
+    }
+    if (handle >= 0)
+        handles.insert(directory, handle);
+    return handle;
 }
 
 QString nativeName(const QString& directory, const QString& key, const char* suffix)
@@ -199,8 +222,10 @@ bool Claim::isHeld(const QString& key)
     return held;
 }
 
-// A socket's path is short (sockaddr_un): where the directory is deep, the
-// name is a short digest of the usual one.
+// A socket's path is short (sockaddr_un), and a deep home directory is
+// longer: the directory is then reached through a descriptor of this process,
+// kept open for its life, "/proc/self/fd/<n>". Every process of the user finds
+// the same socket so.
 QString serverName(const QString& key)
 {
     const QString directory = privateDirectory();
@@ -209,8 +234,8 @@ QString serverName(const QString& key)
     const QString name = nativeName(directory, key, ".socket");
     if (QFile::encodeName(name).size() < qsizetype(sizeof(sockaddr_un::sun_path)))
         return name;
-    const QByteArray digest = QCryptographicHash::hash(QFile::encodeName(name), QCryptographicHash::Sha256);
-    return directory + QLatin1Char('/') + QString::fromLatin1(digest.toHex().left(16)) + QStringLiteral(".s");
+    const int handle = directoryHandle(directory);
+    return handle < 0 ? QString() : nativeName(QStringLiteral("/proc/self/fd/%1").arg(handle), key, ".socket");
 }
 
 // The directory already keeps others out. A socket file left by a killed
