@@ -57,6 +57,15 @@ quint16 ResidentAgent::freePort()
     return probe.serverPort();
 }
 
+QProcessEnvironment ResidentAgent::environment() const
+{
+    QProcessEnvironment environment = childEnvironment(m_dir.filePath(QStringLiteral("config")));
+    environment.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_dir.filePath(QStringLiteral("cache")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.filePath(QStringLiteral("runtime")));
+    return environment;
+}
+
 bool ResidentAgent::start()
 {
     {
@@ -70,11 +79,7 @@ bool ResidentAgent::start()
         m_error = QStringLiteral("cannot install the agent");
         return false;
     }
-    QProcessEnvironment environment = childEnvironment(m_dir.filePath(QStringLiteral("config")));
-    environment.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_dir.filePath(QStringLiteral("cache")));
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir.filePath(QStringLiteral("runtime")));
-    m_process.setProcessEnvironment(environment);
+    m_process.setProcessEnvironment(environment());
     m_process.setWorkingDirectory(agentDirectory());
     m_process.start(QDir(agentDirectory()).filePath(QStringLiteral("TavAgent")), QStringList());
     if (!m_process.waitForStarted()) {

@@ -21,6 +21,10 @@ public:
     QString root() const;
     QString agentDirectory() const;
 
+    // The agent's environment: its own home, settings, cache and runtime
+    // directories, which a launch-mode agent of the same user shares.
+    QProcessEnvironment environment() const;
+
     // Written to the agent's settings before start().
     void setSetting(const QString& key, const QVariant& value);
 

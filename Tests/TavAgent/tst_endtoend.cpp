@@ -191,7 +191,10 @@ private slots:
     void withoutToolDirectoryNothingStartsFromTheWorkingDirectory();
     void selfUpdateRestartsTheNewAgent();
     void residentHandOverLeavesOnlyTheNewAgent();
-    void launchLeavesTheSelfUpdateToTheResidentAgent();
+    void launchMakesTheResidentAgentUpdateItself();
+    void residentStartDuringALaunchServesTheBridge();
+    void quitEndsTheUpdaterPromptly_data();
+    void quitEndsTheUpdaterPromptly();
     void elevenLaunchesTenRunOneWaits();
 
 private:
@@ -396,25 +399,121 @@ void TestLaunchEndToEnd::residentHandOverLeavesOnlyTheNewAgent()
     QCOMPARE(processesRunning(program), running);
 }
 
-void TestLaunchEndToEnd::launchLeavesTheSelfUpdateToTheResidentAgent()
+// A launch leaves the agent's update to the resident agent and tells it; the
+// resident agent then finds its update and hands over.
+void TestLaunchEndToEnd::launchMakesTheResidentAgentUpdateItself()
 {
     TestRepository repository;
     QVERIFY(startAgentRepository(repository));
     ResidentAgent agent;
-    QVERIFY(startResident(agent, repository.baseUrl()));
     const QString program = QDir(agent.agentDirectory()).filePath("TavAgent");
-    const QByteArray installed = readFile(program);
-    const QProcessEnvironment environment = agent.process().processEnvironment();
+    const auto stopAgents = qScopeGuard([&] { endAll(program); });
+    QVERIFY(startResident(agent, repository.baseUrl()));
+    const qint64 oldPid = agent.process().processId();
 
-    const ChildRun run = runChild(program, { "tavlo://?callback=cb&tool=Writer2" }, environment);
+    const ChildRun run = runChild(program, { "tavlo://?callback=cb&tool=Writer2" }, agent.environment());
     QCOMPARE(run.exitCode, 0);
     QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(QDir(agent.root()).filePath("Writer2")).size(), 1, 10000);
     QVERIFY2(agent.trace().contains("agent update left to the running agent."), agent.trace().constData());
-    QVERIFY(!agent.trace().contains("hand over to"));
-    QCOMPARE(readFile(program), installed);
-    QVERIFY(!QDir(environment.value("XDG_CACHE_HOME") + "/Tavlo/TavAgent").exists());
-    QCOMPARE(agent.process().state(), QProcess::Running);
+
+    QTRY_COMPARE_WITH_TIMEOUT(agent.process().state(), QProcess::NotRunning, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(agent.trace().count("bridge listening on"), 2, 60000);
+    const QList<qint64> running = processesRunning(program);
+    QCOMPARE(running.size(), 1);
+    QVERIFY(running.constFirst() != oldPid);
+    QVERIFY(readFile(program).endsWith(newAgentMarker));
+}
+
+// The log-on autostart races a click on a link: a resident start while a
+// launch waits on an update server that never answers becomes the one
+// resident agent, and still serves the bridge once the launch is over.
+void TestLaunchEndToEnd::residentStartDuringALaunchServesTheBridge()
+{
+    ResidentAgent agent;
+    const QString program = QDir(agent.agentDirectory()).filePath("TavAgent");
+    const auto stopAgents = qScopeGuard([&] { endAll(program); });
+    const QString toolDir = QDir(agent.root()).filePath("writer2");
+    QVERIFY(QDir().mkpath(toolDir) && copyProgram(startRecorderPath(), toolDir, "writer"));
+    HoldingUpdateServer server({ "writer2" });
+    QVERIFY(server.isListening());
+    qputenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS", "5000");
+    const auto restore = qScopeGuard([] { qunsetenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS"); });
+    QString error;
+    QVERIFY2(installUpdatingAgent(agent.agentDirectory(), server.baseUrl(), m_keys.filePath("key.pub"), &error),
+        qPrintable(error));
+
+    QProcess launch;
+    launch.setProcessEnvironment(agent.environment());
+    launch.start(program, { "tavlo://?callback=cb&tool=writer2" });
+    QTRY_VERIFY_WITH_TIMEOUT(server.waiting().contains("writer2"), 30000);
+    QVERIFY2(agent.start(), qPrintable(agent.errorString()));
+    QCOMPARE(launch.state(), QProcess::Running);
+
+    QVERIFY(launch.waitForFinished(30000));
+    QCOMPARE(launch.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(toolDir).size(), 1, 10000);
     QCOMPARE(processesRunning(program), QList<qint64> { agent.process().processId() });
+    RawClient page(agent.port());
+    page.send(get("/?callback=tavinfo"));
+    QVERIFY(responseBody(page.readResponse()).startsWith("tavinfo("));
+}
+
+void TestLaunchEndToEnd::quitEndsTheUpdaterPromptly_data()
+{
+    QTest::addColumn<bool>("resident");
+    QTest::newRow("resident agent") << true;
+    QTest::newRow("launch-mode agent") << false;
+}
+
+// Asked to stop while TavUpdate waits on an update server that does not
+// answer, the agent ends TavUpdate and itself within 3 s (an uninstaller
+// kills it after 10 s), and starts no update check of its own.
+void TestLaunchEndToEnd::quitEndsTheUpdaterPromptly()
+{
+    QFETCH(bool, resident);
+    ResidentAgent agent;
+    const QString program = QDir(agent.agentDirectory()).filePath("TavAgent");
+    const QString updater = QDir(agent.agentDirectory()).filePath("TavUpdate");
+    const auto stopAgents = qScopeGuard([&] {
+        endAll(program);
+        endAll(updater);
+    });
+    const QString toolDir = QDir(agent.root()).filePath("writer1");
+    QVERIFY(QDir().mkpath(toolDir) && copyProgram(startRecorderPath(), toolDir, "writer"));
+    HoldingUpdateServer server({ "writer1", "tavagent" });
+    QVERIFY(server.isListening());
+    qputenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS", "60000");
+    const auto restore = qScopeGuard([] { qunsetenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS"); });
+    const QByteArray request = "?callback=sharestatus&tool=writer1";
+
+    QProcess launch;
+    QProcess* stopped = &launch;
+    if (resident) {
+        QVERIFY(startResident(agent, server.baseUrl()));
+        stopped = &agent.process();
+        RawClient page(agent.port());
+        page.send(get("/" + request));
+        QVERIFY(responseBody(page.readResponse()).startsWith("sharestatus("));
+    } else {
+        QString error;
+        QVERIFY2(installUpdatingAgent(agent.agentDirectory(), server.baseUrl(), m_keys.filePath("key.pub"), &error),
+            qPrintable(error));
+        launch.setProcessEnvironment(agent.environment());
+        launch.start(program, { QString::fromLatin1("tavlo://" + request) });
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(server.waiting().contains("writer1"), 30000);
+    QCOMPARE(processesRunning(updater).size(), 1);
+
+    QDeadlineTimer deadline(3000);
+    QCOMPARE(::kill(pid_t(stopped->processId()), SIGTERM), 0);
+    QVERIFY2(stopped->waitForFinished(int(deadline.remainingTime())), "the agent did not end within 3 s");
+    QCOMPARE(stopped->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(stopped->exitCode(), 0);
+    while (!processesRunning(updater).isEmpty() && !deadline.hasExpired())
+        QThread::msleep(20);
+    QCOMPARE(processesRunning(updater), QList<qint64>());
+    QVERIFY(!server.waiting().contains("tavagent"));
+    QVERIFY(recordedStarts(toolDir).isEmpty());
 }
 
 // Pages ask for eleven tools at once: ten launches run, each holding its thread
