@@ -1,6 +1,7 @@
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
+#include "InstalledAgent.h"
 #include "NginxServer.h"
-#include "ResidentAgent.h"
+#include "ProcessRunner.h"
 #include "StartRecorder.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
@@ -12,6 +13,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using namespace Vondra::Testing;
 
 using Vondra::Testing::NginxServer;
 using Vondra::Testing::recordedStarts;
@@ -58,8 +61,8 @@ void TestBridgeBrowser::pageCallbacksRun()
     if (!NginxServer::isAvailable())
         QSKIP("no nginx to serve the test page (Debian package nginx)");
 
-    ResidentAgent agent;
-    const QString toolDir = QDir(agent.root()).filePath("Writer2");
+    InstalledAgent agent;
+    const QString toolDir = QDir(agent.appsDir()).filePath("Writer2");
     Updater::PackagesInfo record;
     QVERIFY(QDir().mkpath(toolDir));
     record.setDirectory(toolDir);

@@ -1,5 +1,6 @@
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
 #include "LocalFrame.h"
+#include "ProcessRunner.h"
 #include "SingleApplication_p.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
@@ -41,9 +42,9 @@ public:
     {
         m_process.setProcessEnvironment(environment);
         if (runAs.isEmpty())
-            m_process.start(guardProbePath(), arguments);
+            m_process.start(testProgram("guardprobe"), arguments);
         else
-            m_process.start(runAs.first(), runAs.mid(1) + QStringList(guardProbePath()) + arguments);
+            m_process.start(runAs.first(), runAs.mid(1) + QStringList(testProgram("guardprobe")) + arguments);
     }
 
     ~Probe()
