@@ -70,8 +70,8 @@ private slots:
     void residentStopsOnSignal();
     void onlyOneResidentAgent();
     void instanceOnlyWhileTheAppExists();
-    void notificationsShareOneBox();
-    void closedNotificationKeepsAgentRunning();
+    void notifications_data();
+    void notifications();
     void buildDate_data();
     void buildDate();
     void loadTranslator_data();
@@ -207,21 +207,24 @@ void TestAgentApp::instanceOnlyWhileTheAppExists()
     QVERIFY_EXCEPTION_THROWN(AgentApp::instance(), std::runtime_error);
 }
 
-void TestAgentApp::notificationsShareOneBox()
+void TestAgentApp::notifications_data()
 {
-    const ProcessRun run = runProcess(testProgram("agentprobe"), { QStringLiteral("message") }, childEnvironment());
-    QVERIFY(run.finished);
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QString::fromUtf8(run.standardOutput), QStringLiteral("shown Second second text warning\n"));
+    QTest::addColumn<QString>("probe");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("two notifications share one box") << "message"
+                                                     << "shown Second second text warning\n";
+    QTest::newRow("a closed notification keeps the agent running") << "message-in-event-loop"
+                                                                   << "box closed\nstill running\n";
 }
 
-void TestAgentApp::closedNotificationKeepsAgentRunning()
+void TestAgentApp::notifications()
 {
-    const ProcessRun run
-        = runProcess(testProgram("agentprobe"), { QStringLiteral("message-in-event-loop") }, childEnvironment());
+    QFETCH(QString, probe);
+    QFETCH(QString, expected);
+    const ProcessRun run = runProcess(testProgram("agentprobe"), { probe }, childEnvironment());
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QString::fromUtf8(run.standardOutput), QStringLiteral("box closed\nstill running\n"));
+    QCOMPARE(QString::fromUtf8(run.standardOutput), expected);
 }
 
 void TestAgentApp::buildDate_data()
