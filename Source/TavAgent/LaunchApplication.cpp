@@ -50,6 +50,15 @@ bool hasControlCharacter(const QString& text)
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
+// Every Qt program, and most others, takes an argument that begins with "-"
+// as an option ("-platformpluginpath" loads plugins from where it says); a
+// page may pass its tool data, never options.
+bool hasOption(const QStringList& arguments)
+{
+    return std::any_of(arguments.cbegin(), arguments.cend(),
+        [](const QString& argument) { return argument.startsWith(QLatin1Char('-')); });
+}
+
 // Tool "Writer2" runs "Writer".
 QString programBaseName(const QString& tool)
 {
@@ -93,6 +102,10 @@ void LaunchApplication::run()
     const QString agentDirName = QFileInfo(QCoreApplication::applicationDirPath()).fileName();
     if (!namesTool(target.tool, agentDirName, QCoreApplication::applicationName())) {
         qDebug("target is empty.");
+        return;
+    }
+    if (hasOption(target.arguments)) {
+        qDebug() << "launch refused, an argument is an option:" << m_request;
         return;
     }
 
