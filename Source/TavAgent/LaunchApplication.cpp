@@ -123,6 +123,7 @@ void LaunchApplication::run()
         qDebug("failed to find the appropriate application.");
         AgentApp::instance()->showMessage(tr("Error"), tr("Did not find the tools to open the document."));
     }
+    upgrade.removeUnusedToolDir();
     upgrade.upgradeSelf();
 }
 

@@ -286,6 +286,7 @@ void TestLaunchEndToEnd::missingToolStartsNothing()
     QVERIFY2(
         installation.trace().contains("failed to find the appropriate application."), qPrintable(installation.trace()));
     QVERIFY(!installation.toolSetting("Absent9").isValid());
+    QVERIFY(!QFileInfo::exists(QDir(installation.appsDir()).filePath("Absent9")));
 }
 
 void TestLaunchEndToEnd::rejectedRequestsTouchNothing_data()
