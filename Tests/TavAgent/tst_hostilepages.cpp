@@ -1,0 +1,213 @@
+#include "ChildProcess.h"
+#include "RawClient.h"
+#include "ResidentAgent.h"
+#include "StartRecorder.h"
+#include "TestFiles.h"
+#include "TestRegistry.h"
+#include "TestRepository.h"
+
+#include <Updater/PackagesInfo.h>
+
+#include <QDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+using namespace Vondra::Testing;
+
+namespace {
+
+const QByteArray shareStatusAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 35\r\nContent-Type: application/json\r\n\r\n"
+                                     "sharestatus({ \"message\":\"done\" })\r\n";
+
+// What becomes of a row's request beside its answer.
+enum class Effect {
+    None,
+    // The tool Probe2 starts with the arguments of the row's detail, one a line.
+    Starts,
+    // Nothing starts and nothing is checked for Probe2; the trace says so with
+    // the request.
+    Refused,
+    // The directory named in the detail is gone once the launch has ended.
+    LeavesNoDirectory,
+    // The directory named in the detail is still there once the launch has ended.
+    KeepsDirectory,
+};
+
+QByteArray get(const QByteArray& target)
+{
+    return "GET " + target + " HTTP/1.1\r\n\r\n";
+}
+
+QByteArray framed(const QByteArray& head, const QByteArray& body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + head + "\r\n" + body;
+}
+
+// A package that compares equal to the placeholder has no dates.
+QByteArray listedUndated(const QByteArray& name, const QByteArray& version)
+{
+    return "{\"install_date\":\"\",\"last_update_date\":\"\",\"name\":\"" + name + "\",\"version\":\"" + version
+        + "\"}";
+}
+
+bool recordPackage(const QString& directory, const QString& name, const QString& version)
+{
+    QDir().mkpath(directory);
+    Updater::PackagesInfo record;
+    record.setDirectory(directory);
+    return record.installPackage(name, version, QString(), QString(), {}, 0);
+}
+
+// Records a page may plant beside the agent, each of a shape past what a
+// record may be, each naming a package of its directory's name.
+QMap<QString, QByteArray> hostileRecords()
+{
+    const QByteArray head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<packageRecord format=\"1\">";
+    const auto package
+        = [&](const char* name, const QByteArray& attributes, const QByteArray& content = {}) -> QByteArray {
+        return head + "<package name=\"" + name + "\" version=\"1.0\"" + attributes + ">" + content
+            + "</package></packageRecord>\n";
+    };
+    QByteArray attributes;
+    for (int i = 0; i < 31; ++i)
+        attributes += " a" + QByteArray::number(i) + "=\"1\"";
+    return { { "Attributes", package("attributes", attributes) },
+        { "Depth", package("depth", {}, QByteArray("<x>").repeated(15) + QByteArray("</x>").repeated(15)) } };
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Effect)
+
+// What a hostile page, or a record planted beside the agent, can reach
+// through one resident agent: nothing but starting a tool with data.
+class TestHostilePages : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void request_data();
+    void request();
+
+private:
+    QString toolDir(const QString& name) const { return QDir(m_agent->root()).filePath(name); }
+    int traceCount(const QByteArray& text) const { return m_agent->trace().count(text); }
+
+    std::unique_ptr<ResidentAgent> m_agent;
+    std::unique_ptr<RawClient> m_page;
+};
+
+void TestHostilePages::initTestCase()
+{
+    m_agent = std::make_unique<ResidentAgent>();
+    const QString agentDir = m_agent->agentDirectory();
+    QString error;
+    QVERIFY2(TestRepository::installPrograms(agentDir, { "TavAgent", "TavUpdate" }, &error), qPrintable(error));
+    // Checks fail at once: nothing listens there.
+    QVERIFY(writeFile(
+        agentDir + "/update_host.dat", "http://127.0.0.1:" + QByteArray::number(ResidentAgent::freePort()) + "/\n"));
+    QVERIFY(writeFile(agentDir + "/update_key.pub", TestRepository::allowUnsignedKeyFile()));
+    QVERIFY(QDir().mkpath(toolDir("Probe2")) && copyProgram(startRecorderPath(), toolDir("Probe2"), "Probe"));
+    QVERIFY(QDir().mkpath(toolDir("Kept")));
+
+    QVERIFY(recordPackage(toolDir("Beta"), "beta", "beta"));
+    QVERIFY(recordPackage(toolDir("Zero"), "zero", "0"));
+    QVERIFY(recordPackage(toolDir("Zeros"), "zeros", "0.0.0"));
+    QVERIFY(recordPackage(toolDir("Placeholder"), "placeholder", "0.0"));
+    const QMap<QString, QByteArray> hostile = hostileRecords();
+    for (auto record = hostile.cbegin(); record != hostile.cend(); ++record)
+        QVERIFY(writeFile(toolDir(record.key()) + "/Packages.xml", record.value()));
+    // A record that is no file would hold every bridge thread in open().
+    QVERIFY(QDir().mkpath(toolDir("Fifo")));
+    QCOMPARE(::mkfifo(QFile::encodeName(toolDir("Fifo") + "/Packages.xml").constData(), 0600), 0);
+
+    QVERIFY2(m_agent->start(), qPrintable(m_agent->errorString()));
+    m_page = std::make_unique<RawClient>(m_agent->port());
+}
+
+void TestHostilePages::cleanupTestCase()
+{
+    m_page.reset();
+    if (m_agent)
+        QVERIFY(m_agent->stop());
+}
+
+void TestHostilePages::request_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<Effect>("effect");
+    QTest::addColumn<QString>("detail");
+
+    const QByteArray script = "<html><script>document.title = 'ran'</script>";
+    QTest::newRow("echo is text") << "POST /string HTTP/1.1\r\nContent-Length: " + QByteArray::number(script.size())
+            + "\r\n\r\n"
+            + script << framed("Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n", script)
+                                  << Effect::None << QString();
+    QTest::newRow("tavinfo lists real versions only")
+        << get("/?callback=tavinfo")
+        << framed("Content-Type: application/json\r\n",
+               "tavinfo([" + listedUndated("beta", "beta") + "," + listedUndated("zero", "0") + ","
+                   + listedUndated("zeros", "0.0.0") + "])\r\n")
+        << Effect::None << QString();
+
+    QTest::newRow("options in the path form")
+        << get("/Probe2/?callback=sharestatus&+-platformpluginpath+/tmp/plugins+-platform+evil") << shareStatusAnswer
+        << Effect::Refused << "Probe2/?callback=sharestatus&+-platformpluginpath+/tmp/plugins+-platform+evil";
+    QTest::newRow("option in the query form")
+        << get("/?callback=sharestatus&tool=Probe2&-platform=evil") << shareStatusAnswer << Effect::Refused
+        << "?callback=sharestatus&tool=Probe2&-platform=evil";
+    QTest::newRow("a value may begin with -")
+        << get("/?callback=sharestatus&tool=Probe2&key=-1") << shareStatusAnswer << Effect::Starts << "key=-1";
+    QTest::newRow("a tool that exists nowhere leaves nothing")
+        << get("/?callback=sharestatus&tool=Absent7") << shareStatusAnswer << Effect::LeavesNoDirectory << "Absent7";
+    QTest::newRow("a directory the user made stays")
+        << get("/?callback=sharestatus&tool=Kept") << shareStatusAnswer << Effect::KeepsDirectory << "Kept";
+}
+
+void TestHostilePages::request()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(Effect, effect);
+    QFETCH(QString, detail);
+    const int probeStarts = recordedStarts(toolDir("Probe2")).size();
+    const int probeChecks = traceCount("/Probe2\", \"-v\"");
+    const QByteArray notFound = "failed to find the appropriate application.";
+    const int toolsNotFound = traceCount(notFound);
+
+    m_page->send(request);
+    QCOMPARE(m_page->readResponse(), answer);
+
+    switch (effect) {
+    case Effect::None:
+        break;
+    case Effect::Starts:
+        QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(toolDir("Probe2")).size(), probeStarts + 1, 10000);
+        QCOMPARE(recordedStarts(toolDir("Probe2")).constLast().arguments, detail.split('\n'));
+        break;
+    case Effect::Refused: {
+        const QByteArray line = "launch refused, an argument is an option: \"" + detail.toUtf8() + "\"";
+        QTRY_COMPARE_WITH_TIMEOUT(traceCount(line), 1, 10000);
+        QCOMPARE(traceCount("/Probe2\", \"-v\""), probeChecks);
+        QCOMPARE(recordedStarts(toolDir("Probe2")).size(), probeStarts);
+        break;
+    }
+    case Effect::LeavesNoDirectory:
+    case Effect::KeepsDirectory:
+        QTRY_COMPARE_WITH_TIMEOUT(traceCount(notFound), toolsNotFound + 1, 10000);
+        if (effect == Effect::LeavesNoDirectory) {
+            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(toolDir(detail)), 10000);
+        } else {
+            QTest::qWait(500); // a directory removed would be gone by now
+            QVERIFY(QFileInfo(toolDir(detail)).isDir());
+        }
+        break;
+    }
+}
+
+TAVLO_TEST(TestHostilePages)
+#include "tst_hostilepages.moc"
