@@ -64,12 +64,17 @@ void addRepository(Updater::Target& target, const QString& baseUrl)
     target.updateSourcesInfo()->setModified(false);
 }
 
-QList<Updater::Update*> findUpdates(Updater::UpdateFinder& finder, TavUpdater& errorLog)
+// Nothing when the search failed: "no updates" would tell the agent that all
+// is well while every update is refused.
+std::optional<QList<Updater::Update*>> findUpdates(Updater::UpdateFinder& finder, TavUpdater& errorLog)
 {
     QObject::connect(&finder, &Updater::UpdateFinder::error, &errorLog, &TavUpdater::onError);
     finder.setPlatformIdentifier(QStringLiteral("%1%2").arg(finder.platformIdentifier()).arg(32));
     qDebug("searching updates");
-    finder.run();
+    if (!finder.run()) {
+        qDebug("the search for updates failed");
+        return std::nullopt;
+    }
     qDebug("%d updates found", int(finder.updates().size()));
     return finder.updates();
 }
@@ -151,8 +156,11 @@ int runUpdate(const UpdateArguments& arguments, bool silent, bool checkOnly, con
     prepareProgressDialog(progress, target.name());
 
     addRepository(target, baseUrl);
-    const QList<Updater::Update*> found = findUpdates(finder, errorLog);
+    const std::optional<QList<Updater::Update*>> searched = findUpdates(finder, errorLog);
     progress.hide();
+    if (!searched)
+        return searchFailed;
+    const QList<Updater::Update*>& found = *searched;
     if (found.isEmpty())
         return 0;
 

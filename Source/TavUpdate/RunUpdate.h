@@ -14,9 +14,15 @@ QString defaultUpdateBaseUrl();
 // there is no such entry.
 QString updateBaseUrl(const QString& programDirectory);
 
+// What a run returns when the search for updates failed: the repository could
+// not be reached, or its index was refused (its signature, its expiry). The
+// agent reads it, like every negative result, as nothing to install.
+constexpr int searchFailed = -2;
+
 // One update run of the target with the base from beside the running program.
-// Returns -1 when the user closed the selection without accepting, else the
-// number of updates chosen (installed only without checkOnly).
+// Returns -1 when the user closed the selection without accepting,
+// searchFailed when the search failed (the library's error log says why),
+// else the number of updates chosen (installed only without checkOnly).
 int runUpdate(const UpdateArguments& arguments, bool silent, bool checkOnly);
 int runUpdate(const UpdateArguments& arguments, bool silent, bool checkOnly, const QString& baseUrl);
 

@@ -1,5 +1,8 @@
+#include "KeyFile.h"
 #include "NginxServer.h"
 #include "RepositoryFixture.h"
+#include "RepositoryIndex.h"
+#include "Signature.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
 #include "Updater/PackagesInfo.h"
@@ -17,6 +20,7 @@
 
 #include <memory>
 
+using Updater::RepositoryIndex;
 using Updater::Task;
 using Updater::Update;
 using Updater::UpdateFinder;
@@ -62,6 +66,13 @@ Search search(const QString& installedVersion, const QList<Source>& sources, con
     return result;
 }
 
+// A repository of the index file alone, as a file:// address.
+QUrl repositoryOf(const QTemporaryDir& directory, const QByteArray& indexFile)
+{
+    writeFile(directory.filePath(QStringLiteral("tool/index.json")), indexFile);
+    return QUrl::fromLocalFile(directory.filePath(QStringLiteral("tool")));
+}
+
 QMap<QString, QByteArray> toolFiles(const QByteArray& version)
 {
     return { { QStringLiteral("tool.bin"), "tool " + version }, { QStringLiteral("data/readme.txt"), version } };
@@ -85,8 +96,12 @@ private slots:
     void filtersByPlatform();
     void refusesIndexesItCannotTrust_data();
     void refusesIndexesItCannotTrust();
-    void keyFileDecidesOnUnsignedIndexes_data();
-    void keyFileDecidesOnUnsignedIndexes();
+    void keyFileDecidesWhatIsTrusted_data();
+    void keyFileDecidesWhatIsTrusted();
+    void anyTrustedSignatureVouches_data();
+    void anyTrustedSignatureVouches();
+    void refusesExpiredIndexes_data();
+    void refusesExpiredIndexes();
     void refusesAnIndexNamingNoTarget();
     void reportsBrokenSourcesAndGoesOn();
     void stopCancelsTheSearch();
@@ -97,6 +112,12 @@ private slots:
 private:
     QUrl httpRepository(const QString& target) const;
     void useKey(const QString& path);
+    // The published index of tool, signed by the keys of signingKeys named by number.
+    QByteArray signedIndex(const QList<int>& signers, const QDateTime& expires = QDateTime()) const;
+    // A key file trusting the keys named by number, after the lines given.
+    QString trust(const QTemporaryDir& directory, const QList<int>& keys, const QByteArray& lines = QByteArray());
+
+    QList<QByteArray> signingKeys;
 
     std::unique_ptr<RepositoryFixture> repository;
     std::unique_ptr<NginxServer> nginx;
@@ -120,6 +141,12 @@ void TestFinder::initTestCase()
         0);
     QCOMPARE(repository->add(QStringLiteral("other"), QStringLiteral("5.0"), toolFiles("O")).exitCode, 0);
     originalIndex = readFile(repository->indexPath(QStringLiteral("tool")));
+    for (int i = 0; i < 3; ++i) {
+        QByteArray publicKey;
+        QByteArray secretKey;
+        QVERIFY(Updater::Signature::generateKeyPair(&publicKey, &secretKey));
+        signingKeys.append(secretKey);
+    }
 
     nginx = std::make_unique<NginxServer>(repository->root());
     QVERIFY2(nginx->start(), qPrintable(nginx->errorString()));
@@ -145,6 +172,30 @@ QUrl TestFinder::httpRepository(const QString& target) const
 void TestFinder::useKey(const QString& path)
 {
     qputenv("TAVUPDATER_KEY_FILE", path.toLocal8Bit());
+}
+
+QByteArray TestFinder::signedIndex(const QList<int>& signers, const QDateTime& expires) const
+{
+    RepositoryIndex index;
+    bool isSigned = false;
+    QString reason;
+    RepositoryIndex::read(originalIndex, {}, &index, &isSigned, &reason);
+    index.expires = expires;
+    QList<QByteArray> secretKeys;
+    for (int signer : signers)
+        secretKeys.append(signingKeys.at(signer));
+    return index.toFile(secretKeys);
+}
+
+QString TestFinder::trust(const QTemporaryDir& directory, const QList<int>& keys, const QByteArray& lines)
+{
+    QByteArray content = lines;
+    for (int key : keys)
+        content += Updater::KeyFile::publicKeyLine(Updater::Signature::publicKeyOf(signingKeys.at(key)));
+    const QString path = directory.filePath(QStringLiteral("update_key.pub"));
+    writeFile(path, content);
+    useKey(path);
+    return path;
 }
 
 void TestFinder::findsTheFirstVersionOverThePlaceholder_data()
@@ -272,43 +323,124 @@ void TestFinder::refusesIndexesItCannotTrust()
             qPrintable(found.errors.first()));
 }
 
-void TestFinder::keyFileDecidesOnUnsignedIndexes_data()
+// The repository's index is signed by key 1, or by none when the file trusts no key.
+void TestFinder::keyFileDecidesWhatIsTrusted_data()
 {
-    QTest::addColumn<QByteArray>("keyFile");
+    QTest::addColumn<QList<int>>("keys");
+    QTest::addColumn<QByteArray>("lines");
     QTest::addColumn<QString>("refusal");
-    QTest::newRow("no key file") << QByteArray() << "there is no trusted key file";
-    QTest::newRow("allow-unsigned beside a key")
-        << QByteArray("allow-unsigned\n" + readFile(repository->publicKey())) << "holds keys and \"allow-unsigned\"";
-    QTest::newRow("allow-unsigned, for development repositories") << QByteArray("# dev\nallow-unsigned\n") << "";
+    QTest::newRow("no key file") << QList<int>() << QByteArray() << "there is no trusted key file";
+    QTest::newRow("one key") << QList<int> { 1 } << QByteArray() << "";
+    QTest::newRow("several keys, one of them the signer") << QList<int> { 0, 1, 2 } << QByteArray() << "";
+    QTest::newRow("comments and blank lines")
+        << QList<int> { 1 } << QByteArray("# rotation\n\n  # old key gone\n") << "";
+    QTest::newRow("only other keys") << QList<int> { 0, 2 } << QByteArray() << "signature check failed for ";
+    QTest::newRow("a damaged line among keys")
+        << QList<int> { 1 } << QByteArray("tavlo-ed25519-public AAAA\n") << "line 1: expected";
+    QTest::newRow("allow-unsigned beside keys")
+        << QList<int> { 1 } << QByteArray("allow-unsigned\n") << "holds keys and \"allow-unsigned\"";
+    QTest::newRow("allow-unsigned, for development repositories")
+        << QList<int>() << QByteArray("# dev\nallow-unsigned\n") << "";
 }
 
-void TestFinder::keyFileDecidesOnUnsignedIndexes()
+void TestFinder::keyFileDecidesWhatIsTrusted()
 {
-    QFETCH(QByteArray, keyFile);
+    QFETCH(QList<int>, keys);
+    QFETCH(QByteArray, lines);
     QFETCH(QString, refusal);
-    QTemporaryDir keys;
-    const QString keyPath = keys.filePath(QStringLiteral("update_key.pub"));
-    if (!keyFile.isEmpty())
-        QVERIFY(writeFile(keyPath, keyFile));
-    useKey(keyPath);
-    RepositoryFixture unsignedRepository;
-    QVERIFY(unsignedRepository.isValid());
-    QCOMPARE(unsignedRepository.add(QStringLiteral("tool"), QStringLiteral("3.0"), toolFiles("3"), QString(), QString())
-                 .exitCode,
-        0);
-    if (refusal.isEmpty())
+    QTemporaryDir directory;
+    if (!keys.isEmpty() || !lines.isEmpty())
+        trust(directory, keys, lines);
+    else
+        useKey(directory.filePath(QStringLiteral("update_key.pub")));
+    if (lines.contains("# dev"))
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("without a signature check")));
-    const Search found = search(QStringLiteral("1.0"),
-        { { QUrl::fromLocalFile(QDir(unsignedRepository.root()).filePath(QStringLiteral("tool"))), 1 } });
+    const QUrl url = repositoryOf(directory, signedIndex(keys.isEmpty() ? QList<int>() : QList<int> { 1 }));
+    const Search found = search(QStringLiteral("1.0"), { { url, 1 } }, QStringLiteral("MacOS32"));
     if (refusal.isEmpty()) {
         QVERIFY2(found.success, qPrintable(found.errors.join(QLatin1Char('\n'))));
         QCOMPARE(found.updates.size(), 1);
-        QCOMPARE(found.updates.first().version, QStringLiteral("3.0"));
+        QCOMPARE(found.updates.first().version, QStringLiteral("1.10"));
     } else {
         QVERIFY(found.updates.isEmpty());
         QCOMPARE(found.codes, QList<int> { Task::TrustError });
         QVERIFY2(found.errors.first().contains(refusal), qPrintable(found.errors.first()));
     }
+}
+
+void TestFinder::anyTrustedSignatureVouches_data()
+{
+    QTest::addColumn<QList<int>>("signers");
+    QTest::addColumn<QString>("fields");
+    QTest::addColumn<QList<int>>("trusted");
+    QTest::addColumn<bool>("accepted");
+    // As indexes were written before the list, and as such an updater reads a new one.
+    QTest::newRow("single field only") << QList<int> { 0, 1 } << "single" << QList<int> { 0 } << true;
+    QTest::newRow("list only") << QList<int> { 0, 1 } << "list" << QList<int> { 1 } << true;
+    QTest::newRow("both") << QList<int> { 0, 1 } << "both" << QList<int> { 1, 2 } << true;
+    QTest::newRow("one of several valid") << QList<int> { 2, 0, 1 } << "both" << QList<int> { 1 } << true;
+    QTest::newRow("none valid") << QList<int> { 1, 2 } << "both" << QList<int> { 0 } << false;
+    QTest::newRow("the second signer, single field only")
+        << QList<int> { 0, 1 } << "single" << QList<int> { 1 } << false;
+}
+
+void TestFinder::anyTrustedSignatureVouches()
+{
+    QFETCH(QList<int>, signers);
+    QFETCH(QString, fields);
+    QFETCH(QList<int>, trusted);
+    QFETCH(bool, accepted);
+    QJsonObject envelope = QJsonDocument::fromJson(signedIndex(signers)).object();
+    if (fields == QLatin1String("single"))
+        envelope.remove(QStringLiteral("signatures"));
+    if (fields == QLatin1String("list")) {
+        envelope.remove(QStringLiteral("signature"));
+        envelope.remove(QStringLiteral("key"));
+    }
+    QTemporaryDir directory;
+    const QString keyFile = trust(directory, trusted);
+    const Search found = search(QStringLiteral("1.0"),
+        { { repositoryOf(directory, QJsonDocument(envelope).toJson()), 1 } }, QStringLiteral("MacOS32"));
+    QCOMPARE(found.success, accepted);
+    QCOMPARE(found.updates.size(), accepted ? 1 : 0);
+    if (accepted)
+        return;
+    // What an operator needs to see why: which keys signed, which are trusted, and where.
+    QCOMPARE(found.codes, QList<int> { Task::TrustError });
+    const QString error = found.errors.first();
+    QVERIFY2(error.contains(keyFile), qPrintable(error));
+    for (int key : signers + trusted)
+        QVERIFY2(error.contains(QString::fromLatin1(Updater::Signature::publicKeyOf(signingKeys.at(key)).toBase64())),
+            qPrintable(error));
+}
+
+void TestFinder::refusesExpiredIndexes_data()
+{
+    QTest::addColumn<int>("expiresInSecs");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("never expires") << 0 << true;
+    QTest::newRow("expires tomorrow") << 86400 << true;
+    QTest::newRow("expired within the clock skew") << -300 << true;
+    QTest::newRow("expired an hour ago") << -3600 << false;
+}
+
+void TestFinder::refusesExpiredIndexes()
+{
+    QFETCH(int, expiresInSecs);
+    QFETCH(bool, accepted);
+    const QDateTime expires = expiresInSecs == 0
+        ? QDateTime()
+        : QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() + expiresInSecs, Qt::UTC);
+    QTemporaryDir directory;
+    trust(directory, { 0 });
+    const QUrl url = repositoryOf(directory, signedIndex({ 0 }, expires));
+    const Search found = search(QStringLiteral("1.0"), { { url, 1 } }, QStringLiteral("MacOS32"));
+    QCOMPARE(found.success, accepted);
+    QCOMPARE(found.updates.size(), accepted ? 1 : 0);
+    if (!accepted)
+        QCOMPARE(found.errors,
+            QStringList { QStringLiteral("the index %1/index.json expired on %2")
+                              .arg(url.toString(), expires.toString(Qt::ISODate)) });
 }
 
 // An index that names no target would otherwise serve any program that is

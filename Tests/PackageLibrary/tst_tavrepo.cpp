@@ -18,11 +18,23 @@ using namespace Vondra::Testing;
 
 namespace {
 
-QJsonArray packagesOf(const QByteArray& indexFile)
+QByteArray payloadOf(const QByteArray& indexFile)
 {
     const QJsonObject envelope = QJsonDocument::fromJson(indexFile).object();
-    const QByteArray payload = QByteArray::fromBase64(envelope.value(QLatin1String("payload")).toString().toLatin1());
-    return QJsonDocument::fromJson(payload).object().value(QLatin1String("packages")).toArray();
+    return QByteArray::fromBase64(envelope.value(QLatin1String("payload")).toString().toLatin1());
+}
+
+QJsonArray packagesOf(const QByteArray& indexFile)
+{
+    return QJsonDocument::fromJson(payloadOf(indexFile)).object().value(QLatin1String("packages")).toArray();
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
+    return bytes;
 }
 
 } // namespace
@@ -36,6 +48,8 @@ private slots:
     void addPacksTheTreeAndReplacesTheSameVersion();
     void verifyFindsTamperedArchivesAndForeignKeys();
     void keepsASignedIndexSigned();
+    void resignRenewsSignaturesAndNothingElse();
+    void deltasAreSignedVerifiedAndOnlyWhenSmall();
     void refusesBadInputWithoutWriting_data();
     void refusesBadInputWithoutWriting();
     void recordRegistersAnInstalledPackage();
@@ -142,6 +156,106 @@ void TestTavrepo::keepsASignedIndexSigned()
     QCOMPARE(readFile(repository.indexPath(QStringLiteral("tool"))), index);
 }
 
+void TestTavrepo::resignRenewsSignaturesAndNothingElse()
+{
+    RepositoryFixture repository;
+    RepositoryFixture newKey;
+    QVERIFY(repository.isValid() && newKey.isValid());
+    const QStringList targets { QStringLiteral("tool"), QStringLiteral("other") };
+    QMap<QString, QByteArray> before;
+    for (const QString& target : targets) {
+        QCOMPARE(repository.add(target, QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
+        before.insert(target, readFile(repository.indexPath(target)));
+    }
+    const auto resign = [&](const QStringList& options) {
+        return runTavrepo(QStringList { QStringLiteral("resign"), repository.root() } + options);
+    };
+    const auto unchanged = [&] {
+        return std::all_of(targets.cbegin(), targets.cend(),
+            [&](const QString& target) { return readFile(repository.indexPath(target)) == before.value(target); });
+    };
+
+    const ToolRun publicOnly = resign({ "--key", repository.publicKey() });
+    QCOMPARE(publicOnly.exitCode, 2);
+    QVERIFY2(publicOnly.errors.contains(QLatin1String("public key only")), qPrintable(publicOnly.errors));
+    // Signatures only the given keys' owner made are renewed; a stranger's key vouches for nothing.
+    QCOMPARE(resign({ "--key", newKey.secretKey() }).exitCode, 1);
+    QVERIFY(unchanged());
+
+    QCOMPARE(resign({ "--key", repository.secretKey(), "--key", newKey.secretKey() }).exitCode, 0);
+    for (const QString& target : targets) {
+        const QByteArray index = readFile(repository.indexPath(target));
+        QCOMPARE(payloadOf(index), payloadOf(before.value(target)));
+        QCOMPARE(QJsonDocument::fromJson(index).object().value(QLatin1String("signatures")).toArray().size(), 2);
+        for (const QString& pub : { repository.publicKey(), newKey.publicKey() })
+            QCOMPARE(runTavrepo({ "verify", repository.root(), target, "--pub", pub }).exitCode, 0);
+    }
+
+    QCOMPARE(resign({ "--key", newKey.secretKey(), "--expires-in", "30" }).exitCode, 0);
+    QJsonObject payload = QJsonDocument::fromJson(payloadOf(readFile(repository.indexPath("tool")))).object();
+    const QDateTime expires = QDateTime::fromString(payload.take("expires").toString(), Qt::ISODate);
+    QVERIFY(qAbs(QDateTime::currentDateTimeUtc().addDays(30).secsTo(expires)) < 600);
+    QCOMPARE(payload, QJsonDocument::fromJson(payloadOf(before.value("tool"))).object());
+    QCOMPARE(runTavrepo({ "verify", repository.root(), "tool", "--pub", repository.publicKey() }).exitCode, 1);
+}
+
+// A point release travels as a delta: unchanged and renamed files are
+// reused, a changed one is patched; verify rebuilds the new version from the
+// old archive. A release that changes everything gets no delta.
+void TestTavrepo::deltasAreSignedVerifiedAndOnlyWhenSmall()
+{
+    RepositoryFixture repository;
+    QVERIFY(repository.isValid());
+    QByteArray library = randomBytes(256 * 1024, 1);
+    const QMap<QString, QByteArray> version1 { { "lib/libtool.so", library }, { "old-name.dat", randomBytes(8192, 2) },
+        { "readme.txt", "1.0" } };
+    QCOMPARE(repository.add("tool", "1.0", version1).exitCode, 0);
+    library.insert(1000, "inserted bytes shift everything after them");
+    library.replace(200000, 4096, randomBytes(4096, 3));
+    const QMap<QString, QByteArray> version2 { { "lib/libtool.so", library },
+        { "new-name.dat", version1["old-name.dat"] }, { "readme.txt", "1.0" }, { "added.txt", "new" } };
+    const ToolRun added = repository.add("tool", "1.1", version2);
+    QCOMPARE(added.exitCode, 0);
+    QVERIFY2(added.output.contains("delta from 1.0 as tool-1.0-to-1.1.delta"), qPrintable(added.output));
+    QVERIFY2(added.output.contains("2 files reused, 1 patched, 1 whole"), qPrintable(added.output));
+
+    const QJsonObject delta = packagesOf(readFile(repository.indexPath("tool")))
+                                  .at(1)
+                                  .toObject()
+                                  .value("deltas")
+                                  .toArray()
+                                  .at(0)
+                                  .toObject();
+    const QString deltaPath = QDir(repository.root()).filePath("tool/tool-1.0-to-1.1.delta");
+    QCOMPARE(delta.value("from").toString(), QStringLiteral("1.0"));
+    QCOMPARE(delta.value("archive").toString(), QStringLiteral("tool-1.0-to-1.1.delta"));
+    QCOMPARE(qint64(delta.value("size").toDouble()), QFileInfo(deltaPath).size());
+    QVERIFY(QFileInfo(deltaPath).size() < 20000);
+    QCOMPARE(qint64(delta.value("unpacked").toDouble()), qint64(library.size() + 8192 + 3 + 3));
+
+    const QStringList verify { "verify", repository.root(), "tool", "--pub", repository.publicKey() };
+    const ToolRun verified = runTavrepo(verify);
+    QVERIFY2(verified.exitCode == 0, qPrintable(verified.output + verified.errors));
+    QVERIFY2(verified.output.contains("tool-1.0-to-1.1.delta: ok, rebuilds 1.1 from 1.0"), qPrintable(verified.output));
+
+    const ToolRun rewritten = repository.add("tool", "1.2", { { "lib/libtool.so", randomBytes(256 * 1024, 4) } });
+    QCOMPARE(rewritten.exitCode, 0);
+    QVERIFY2(rewritten.output.contains("no delta from 1.1"), qPrintable(rewritten.output));
+    QVERIFY(!QFileInfo::exists(QDir(repository.root()).filePath("tool/tool-1.1-to-1.2.delta")));
+    const ToolRun fromOlder = runTavrepo({ "add", repository.root(), "tool", "1.3",
+        QDir(repository.root()).filePath("../package2"), "--key", repository.secretKey(), "--delta-from", "1.1" });
+    QVERIFY2(fromOlder.output.contains("delta from 1.1 as tool-1.1-to-1.3.delta"), qPrintable(fromOlder.output));
+
+    QFile tampered(deltaPath);
+    QVERIFY(tampered.open(QIODevice::ReadWrite));
+    tampered.seek(tampered.size() - 10);
+    tampered.write("X");
+    tampered.close();
+    const ToolRun failed = runTavrepo(verify);
+    QCOMPARE(failed.exitCode, 1);
+    QVERIFY2(failed.output.contains("tool-1.0-to-1.1.delta: SHA-256 differs"), qPrintable(failed.output));
+}
+
 void TestTavrepo::refusesBadInputWithoutWriting_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -158,6 +272,9 @@ void TestTavrepo::refusesBadInputWithoutWriting_data()
     QTest::newRow("link leaving the tree") << QStringList { "add", "REPO", "tool", "1.0", "EVIL" } << 1;
     QTest::newRow("a name Windows takes for a device") << QStringList { "add", "REPO", "tool", "1.0", "DEVICE" } << 1;
     QTest::newRow("verify without key") << QStringList { "verify", "REPO", "tool" } << 2;
+    QTest::newRow("expiry of no days") << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--expires-in", "0" }
+                                       << 2;
+    QTest::newRow("resign without key") << QStringList { "resign", "REPO" } << 2;
     QTest::newRow("list of nothing") << QStringList { "list", "REPO", "tool" } << 1;
 }
 

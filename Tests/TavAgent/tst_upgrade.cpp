@@ -136,6 +136,7 @@ void TestUpgrade::upgradeTools_data()
     QTest::newRow("updates install") << 2 << true << true << true;
     // TavUpdate's -1 reaches a Linux parent as 255: no update.
     QTest::newRow("invalid call is no update") << 255 << true << false << true;
+    QTest::newRow("failed search is no update") << 254 << true << false << true;
     QTest::newRow("record without program forgotten") << 0 << false << false << false;
 }
 

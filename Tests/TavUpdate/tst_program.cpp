@@ -59,10 +59,15 @@ public:
         return qint8(process.exitCode());
     }
 
-    int run(const QStringList& arguments, QString* output = nullptr)
+    // With a clock offset ("+2d"), the program runs under faketime.
+    int run(const QStringList& arguments, QString* output = nullptr, const QString& clockOffset = QString())
     {
         QProcess process;
         prepare(&process, arguments);
+        if (!clockOffset.isEmpty()) {
+            process.setArguments(QStringList { QStringLiteral("-f"), clockOffset, process.program() } + arguments);
+            process.setProgram(QStringLiteral("faketime"));
+        }
         process.start();
         process.waitForFinished(120000);
         if (output)
@@ -72,6 +77,9 @@ public:
 
     // The process's working directory, where "./updater.log" goes.
     QString workingDirectory() const { return m_work.path(); }
+    // Where the program, its key file and, for a target of its own, its packages live.
+    QString directory() const { return m_dir.path(); }
+    QString log() const { return QString::fromUtf8(readFile(QDir(m_work.path()).filePath("updater.log"))); }
 
 private:
     QTemporaryDir m_dir;
@@ -141,6 +149,8 @@ private slots:
     void updateHostFile();
     void withoutUpdateHostFileAsksTheServiceHost();
     void trustsTheKeyBesideTheProgram();
+    void keysChangeHandsThroughATransitionRelease();
+    void expiredIndexIsRefusedUntilResigned();
     void serverTextCannotForgeLogLines();
     void reasonsForOfferingNothingAreLogged();
     void killedUpgradesEndOldOrNew();
@@ -225,9 +235,9 @@ void TestProgram::updateHostFile_data()
     const QByteArray base = m_repository ? m_repository->baseUrl().toUtf8() : QByteArray();
     QTest::newRow("first line trimmed, the rest ignored")
         << QByteArray(" \t" + base + " \r\nhttp://127.0.0.1:1/\n") << 1;
-    // The repository address is then the bare name: nothing is found, and the
+    // The repository address is then the bare name: the search fails, and the
     // library's complaint lands in the log.
-    QTest::newRow("empty") << QByteArray() << 0;
+    QTest::newRow("empty") << QByteArray() << -2;
 }
 
 void TestProgram::updateHostFile()
@@ -245,7 +255,7 @@ void TestProgram::updateHostFile()
 
     QCOMPARE(installation.run({ "-t", "Notes1", "-v", "7.0", "-d", target.path(), "-s", "-c" }), expected);
     const QString log = QString::fromUtf8(readFile(QDir(installation.workingDirectory()).filePath("updater.log")));
-    if (expected == 0)
+    if (expected < 0)
         QVERIFY2(log.contains(QLatin1String("notes1")), qPrintable(log));
     else
         QVERIFY2(log.isEmpty(), qPrintable(log));
@@ -271,7 +281,7 @@ void TestProgram::withoutUpdateHostFileAsksTheServiceHost()
     process.start();
 
     QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 60000);
-    QCOMPARE(Installation::exitCode(process), 0);
+    QCOMPARE(Installation::exitCode(process), -2);
     const QByteArray expected = QByteArray("GET http://") + Vondra::Product::serviceHost + "/tavlo/notes1/";
     QVERIFY2(proxy.requestLine.startsWith(expected), proxy.requestLine.constData());
 }
@@ -297,10 +307,80 @@ void TestProgram::trustsTheKeyBesideTheProgram()
 
     QCOMPARE(installation.run({ "-t", "signed4", "-v", "7.0", "-d", signedTarget.path(), "-s" }), 1);
     QCOMPARE(readFile(signedTarget.filePath("s.dat")), QByteArray("signed"));
-    QCOMPARE(installation.run({ "-t", "forged5", "-v", "7.0", "-d", forgedTarget.path(), "-s" }), 0);
+    QCOMPARE(installation.run({ "-t", "forged5", "-v", "7.0", "-d", forgedTarget.path(), "-s" }), -2);
     QVERIFY(!QFile::exists(forgedTarget.filePath("f.dat")));
     const QString log = QString::fromUtf8(readFile(QDir(installation.workingDirectory()).filePath("updater.log")));
     QVERIFY2(log.contains(QLatin1String("signature check failed")), qPrintable(log));
+}
+
+// The target is the installation itself, so each release brings the key file
+// that the next search trusts.
+void TestProgram::keysChangeHandsThroughATransitionRelease()
+{
+    TestRepository repository;
+    QTemporaryDir keys;
+    const QString oldKey = keys.filePath("old");
+    const QString newKey = keys.filePath("new");
+    QVERIFY2(repository.start() && repository.makeKey(oldKey) && repository.makeKey(newKey),
+        qPrintable(repository.errorString()));
+    const QByteArray newPublic = readFile(newKey + ".pub");
+    Installation moving;
+    Installation skipping;
+    for (Installation* installation : { &moving, &skipping }) {
+        QString error;
+        QVERIFY2(installation->create(&error), qPrintable(error));
+        QVERIFY(installation->setUpdateHost(repository.baseUrl().toUtf8()));
+        QVERIFY(installation->installKey(oldKey + ".pub"));
+    }
+    const auto update = [](Installation& installation) {
+        return installation.run({ "-t", "rotator", "-v", "7.0", "-d", installation.directory(), "-s" });
+    };
+
+    // The transition release trusts both keys, and both sign its index.
+    QVERIFY2(repository.publish("rotator", "7.1",
+                 { { "update_key.pub", readFile(oldKey + ".pub") + newPublic }, { "agent.dat", "7.1" } }, oldKey)
+            && repository.resign({ oldKey, newKey }),
+        qPrintable(repository.errorString()));
+    QCOMPARE(update(moving), 1);
+    QCOMPARE(readFile(moving.directory() + "/update_key.pub"), readFile(oldKey + ".pub") + newPublic);
+
+    QVERIFY2(repository.publish("rotator", "7.2", { { "update_key.pub", newPublic }, { "agent.dat", "7.2" } }, newKey),
+        qPrintable(repository.errorString()));
+    QCOMPARE(update(moving), 1);
+    QCOMPARE(readFile(moving.directory() + "/agent.dat"), QByteArray("7.2"));
+
+    // Skipped the transition: still trusts the old key alone, and says which key signed instead.
+    QCOMPARE(update(skipping), -2);
+    QVERIFY(!QFile::exists(skipping.directory() + "/agent.dat"));
+    const QString log = skipping.log();
+    QVERIFY2(log.contains("signature check failed") && log.contains(skipping.directory() + "/update_key.pub")
+            && log.contains(QString::fromLatin1(newPublic.split(' ').at(1).trimmed())),
+        qPrintable(log));
+}
+
+void TestProgram::expiredIndexIsRefusedUntilResigned()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("faketime")).isEmpty())
+        QSKIP("faketime is not installed");
+    TestRepository repository;
+    QTemporaryDir keys;
+    const QString key = keys.filePath("key");
+    QVERIFY2(repository.start() && repository.makeKey(key)
+            && repository.publish("fresh9", "1.0", { { "fresh.dat", "fresh" } }, key) && repository.resign({ key }, 1),
+        qPrintable(repository.errorString()));
+    Installation installation;
+    QString error;
+    QVERIFY2(installation.create(&error), qPrintable(error));
+    QVERIFY(installation.setUpdateHost(repository.baseUrl().toUtf8()) && installation.installKey(key + ".pub"));
+    const QStringList check { "-t", "fresh9", "-v", "7.0", "-d", installation.workingDirectory(), "-s", "-c" };
+    qputenv("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+    const auto restore = qScopeGuard([] { qunsetenv("FAKETIME_DONT_FAKE_MONOTONIC"); });
+
+    QCOMPARE(installation.run(check, nullptr, "+2d"), -2);
+    QVERIFY2(
+        installation.log().contains(QLatin1String("/fresh9/index.json expired on ")), qPrintable(installation.log()));
+    QVERIFY2(repository.resign({ key }, 30), qPrintable(repository.errorString()));
+    QCOMPARE(installation.run(check, nullptr, "+2d"), 1);
 }
 
 // A reason phrase is the server's text: it must neither drive the terminal
@@ -319,7 +399,7 @@ void TestProgram::serverTextCannotForgeLogLines()
     installation.prepare(&process, { "-t", "Notes1", "-v", "7.0", "-d", target.path(), "-s", "-c" });
     process.start();
     QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, 60000);
-    QCOMPARE(Installation::exitCode(process), 0);
+    QCOMPARE(Installation::exitCode(process), -2);
 
     const QByteArray log = readFile(QDir(installation.workingDirectory()).filePath("updater.log"));
     const QByteArray output = process.readAll();
@@ -330,7 +410,8 @@ void TestProgram::serverTextCannotForgeLogLines()
     QCOMPARE(log.count('\n'), 1);
 }
 
-// Each of these used to end the run with nothing offered and nothing said.
+// Each of these used to end the run with nothing offered and nothing said;
+// a search that could not be made ends it with -2, not as "no updates".
 void TestProgram::reasonsForOfferingNothingAreLogged()
 {
     QVERIFY2(
@@ -339,7 +420,7 @@ void TestProgram::reasonsForOfferingNothingAreLogged()
     const QString missing = parent.filePath("missing");
     const QString log = QDir(m_installation.workingDirectory()).filePath("updater.log");
     QFile::remove(log);
-    QCOMPARE(m_installation.run({ "-t", "Notes7", "-v", "7.0", "-d", missing, "-s", "-c" }), 0);
+    QCOMPARE(m_installation.run({ "-t", "Notes7", "-v", "7.0", "-d", missing, "-s", "-c" }), -2);
     QVERIFY2(readFile(log).contains("the directory does not exist"), readFile(log).constData());
     QVERIFY(!QFileInfo::exists(missing));
 
@@ -355,7 +436,7 @@ void TestProgram::reasonsForOfferingNothingAreLogged()
     QVERIFY(otherRun.tryLock(0));
     qputenv("TAVUPDATER_LOCK_TIMEOUT_MS", "300");
     const auto restore = qScopeGuard([] { qunsetenv("TAVUPDATER_LOCK_TIMEOUT_MS"); });
-    QCOMPARE(m_installation.run({ "-t", "Notes7", "-v", "7.0", "-d", parent.path(), "-s", "-c" }), 0);
+    QCOMPARE(m_installation.run({ "-t", "Notes7", "-v", "7.0", "-d", parent.path(), "-s", "-c" }), -2);
     QVERIFY2(readFile(log).contains("another install into it is running"), readFile(log).constData());
 }
 

@@ -93,6 +93,16 @@ bool TestRepository::makeKey(const QString& path)
     return runTavrepo({ QStringLiteral("keygen"), path });
 }
 
+bool TestRepository::resign(const QStringList& keyFiles, int expiresInDays)
+{
+    QStringList arguments { QStringLiteral("resign"), m_root.path() };
+    for (const QString& keyFile : keyFiles)
+        arguments << QStringLiteral("--key") << keyFile;
+    if (expiresInDays > 0)
+        arguments << QStringLiteral("--expires-in") << QString::number(expiresInDays);
+    return runTavrepo(arguments);
+}
+
 bool TestRepository::runTavrepo(const QStringList& arguments)
 {
     QProcess tavrepo;

@@ -30,6 +30,8 @@ public:
         const QString& name, const QString& version, const QString& packageDir, const QString& keyFile = QString());
     // A new key pair: the secret key in path, the public one in path + ".pub".
     bool makeKey(const QString& path);
+    // Signs every index anew with each key; with days, they expire that many days from now.
+    bool resign(const QStringList& keyFiles, int expiresInDays = 0);
 
     // What update_key.pub holds for a repository nobody signs.
     static QByteArray allowUnsignedKeyFile() { return QByteArrayLiteral("allow-unsigned\n"); }

@@ -53,6 +53,7 @@ protected:
     void abort() override;
 
 private:
+    friend class UpdateFinderPrivate;
     std::unique_ptr<UpdateFinderPrivate> d;
 };
 

@@ -1,5 +1,6 @@
 #include "ArchiveExtractor.h"
 
+#include "PackageEntries.h"
 #include "PackagePath.h"
 #include "UnpackedSize.h"
 
@@ -30,25 +31,6 @@ QString entryText(const char* utf8, const char* local)
     if (utf8)
         return QString::fromUtf8(utf8);
     return local ? QFile::decodeName(local) : QString();
-}
-
-QFileDevice::Permissions permissionsFromMode(int mode)
-{
-    // Owner may always read and write (a later update must replace the file);
-    // nobody else gets write access from an archive, and set-id bits are dropped.
-    QFileDevice::Permissions permissions
-        = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
-    if (mode & 0040)
-        permissions |= QFileDevice::ReadGroup;
-    if (mode & 0004)
-        permissions |= QFileDevice::ReadOther;
-    if (mode & 0100)
-        permissions |= QFileDevice::ExeOwner | QFileDevice::ExeUser;
-    if (mode & 0010)
-        permissions |= QFileDevice::ExeGroup;
-    if (mode & 0001)
-        permissions |= QFileDevice::ExeOther;
-    return permissions;
 }
 
 // A short write (a disk filling up) says nothing about why; the next attempt
@@ -95,16 +77,7 @@ public:
     QString errorString;
     ArchiveExtractor::Failure failure = ArchiveExtractor::NoFailure;
 
-    QStringList files;
-    QSet<QString> fileSet;
-    QSet<QString> regularFiles;
-    // By comparison key, so that "Lib/x" is refused below a link "lib" on file
-    // systems that ignore case as well as on those that don't.
-    QSet<QString> links;
-    // Every path and parent path unpacked, by comparison key.
-    QHash<QString, QString> namesByKey;
-    QStringList directories;
-    QSet<QString> directorySet;
+    PackageEntries entries;
     UnpackedSize unpackedSize;
     quint64 maximumUnpackedSize = std::numeric_limits<quint64>::max();
 
@@ -114,11 +87,8 @@ public:
     bool copyHardLink(const QString& relative, const QString& name, const QString& linkTarget);
     bool createSymLink(const QString& relative, const QString& name, const QString& linkTarget);
     bool makeDirectory(const QString& relative, const QString& name);
-    bool makeParentOf(const QString& relative, const QString& name);
+    bool makeParentsOf(const QString& relative, const QString& name);
     bool createDirectory(const QString& relative, const QString& name);
-    QString caseTwinOf(const QString& relative);
-    QString linkAbove(const QString& relative) const;
-    void noteFile(const QString& relative);
     bool refuse(const QString& name, const QString& reason);
     bool tooLarge(const QString& name);
     bool failWith(const QString& text, ArchiveExtractor::Failure kind = ArchiveExtractor::FileSystemFailure);
@@ -141,7 +111,7 @@ ArchiveExtractor::ArchiveExtractor(
 
 ArchiveExtractor::~ArchiveExtractor() = default;
 
-bool ArchiveExtractor::extract()
+bool ArchiveExtractor::stage()
 {
     d->input.setFileName(d->archivePath);
     if (!d->input.open(QIODevice::ReadOnly))
@@ -192,12 +162,12 @@ QString ArchiveExtractor::errorString() const
 
 QStringList ArchiveExtractor::files() const
 {
-    return d->files;
+    return d->entries.files();
 }
 
 QStringList ArchiveExtractor::directories() const
 {
-    return d->directories;
+    return d->entries.directories();
 }
 
 quint64 ArchiveExtractor::unpackedSize() const
@@ -241,14 +211,9 @@ bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
             return true;
         return refuse(name, ArchiveExtractor::tr("it has no name"));
     }
-    const QString twin = caseTwinOf(relative);
-    if (!twin.isEmpty())
-        return refuse(name, ArchiveExtractor::tr("its name differs only in case from \"%1\"").arg(twin));
-    const QString link = linkAbove(relative);
-    if (!link.isEmpty())
-        return refuse(name, ArchiveExtractor::tr("it lies below the link \"%1\"").arg(link));
-    if (links.contains(PackagePath::comparisonKey(relative)))
-        return refuse(name, ArchiveExtractor::tr("it would replace a link stored earlier"));
+    const QString refusal = entries.refusalOf(relative);
+    if (!refusal.isEmpty())
+        return refuse(name, refusal);
 
     const QString hardLink = entryText(archive_entry_hardlink_utf8(entry), archive_entry_hardlink(entry));
     // Counted before anything is written, so an entry that states a huge size
@@ -275,9 +240,10 @@ bool ArchiveExtractorPrivate::extractEntry(archive* a, archive_entry* entry)
 bool ArchiveExtractorPrivate::writeRegularFile(
     archive* a, archive_entry* entry, const QString& relative, const QString& name)
 {
-    if (directorySet.contains(relative))
-        return refuse(name, ArchiveExtractor::tr("a directory of that name was unpacked before"));
-    if (!makeParentOf(relative, name))
+    const QString refusal = entries.refusalOfFile(relative);
+    if (!refusal.isEmpty())
+        return refuse(name, refusal);
+    if (!makeParentsOf(relative, name))
         return false;
     QFile out(absolute(relative));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -310,9 +276,8 @@ bool ArchiveExtractorPrivate::writeRegularFile(
     out.close();
     if (out.error() != QFileDevice::NoError)
         return failWith(ArchiveExtractor::tr("cannot write %1: %2").arg(out.fileName(), out.errorString()));
-    out.setPermissions(permissionsFromMode(int(archive_entry_perm(entry))));
-    regularFiles.insert(relative);
-    noteFile(relative);
+    out.setPermissions(PackageEntries::permissionsFromMode(int(archive_entry_perm(entry))));
+    entries.addRegularFile(relative);
     return true;
 }
 
@@ -320,12 +285,12 @@ bool ArchiveExtractorPrivate::copyHardLink(const QString& relative, const QStrin
 {
     QString why;
     const QString source = PackagePath::safeRelative(linkTarget, &why);
-    if (source.isEmpty() || !regularFiles.contains(source) || !linkAbove(source).isEmpty())
+    if (source.isEmpty() || !entries.isRegularFile(source) || !entries.linkAbove(source).isEmpty())
         return refuse(name,
             ArchiveExtractor::tr("it is a hard link to \"%1\", which is no file unpacked before").arg(linkTarget));
     if (source == relative)
         return true;
-    if (!makeParentOf(relative, name))
+    if (!makeParentsOf(relative, name))
         return false;
     // A copy keeps the package independent of how the target file system links.
     const QString destination = absolute(relative);
@@ -336,19 +301,16 @@ bool ArchiveExtractorPrivate::copyHardLink(const QString& relative, const QStrin
     if (!sourceFile.copy(destination))
         return failWith(
             ArchiveExtractor::tr("cannot unpack \"%1\" from %2: %3").arg(name, displayName, sourceFile.errorString()));
-    regularFiles.insert(relative);
-    noteFile(relative);
+    entries.addRegularFile(relative);
     return true;
 }
 
 bool ArchiveExtractorPrivate::createSymLink(const QString& relative, const QString& name, const QString& linkTarget)
 {
-    if (!PackagePath::isContainedLinkTarget(relative, linkTarget))
-        return refuse(
-            name, ArchiveExtractor::tr("it is a link to \"%1\", outside the target directory").arg(linkTarget));
-    if (regularFiles.contains(relative) || directorySet.contains(relative))
-        return refuse(name, ArchiveExtractor::tr("it is a link that would replace an entry stored earlier"));
-    if (!makeParentOf(relative, name))
+    const QString refusal = entries.refusalOfLink(relative, linkTarget);
+    if (!refusal.isEmpty())
+        return refuse(name, refusal);
+    if (!makeParentsOf(relative, name))
         return false;
     std::error_code error;
     std::filesystem::create_symlink(std::filesystem::u8path(linkTarget.toStdString()),
@@ -356,39 +318,30 @@ bool ArchiveExtractorPrivate::createSymLink(const QString& relative, const QStri
     if (error)
         return failWith(ArchiveExtractor::tr("cannot unpack the link \"%1\" from %2: %3")
                             .arg(name, displayName, QString::fromStdString(error.message())));
-    links.insert(PackagePath::comparisonKey(relative));
-    noteFile(relative);
+    entries.addLink(relative);
     return true;
 }
 
 bool ArchiveExtractorPrivate::makeDirectory(const QString& relative, const QString& name)
 {
-    if (!makeParentOf(relative, name))
+    if (!makeParentsOf(relative, name))
         return false;
-    if (!directorySet.contains(relative)) {
+    if (!entries.hasDirectory(relative)) {
         if (!createDirectory(relative, name))
             return false;
-        directorySet.insert(relative);
-        directories.append(relative);
+        entries.addDirectory(relative);
     }
     return true;
 }
 
-bool ArchiveExtractorPrivate::makeParentOf(const QString& relative, const QString& name)
+// Parents are recorded too, so an install creates them and a rollback knows them.
+bool ArchiveExtractorPrivate::makeParentsOf(const QString& relative, const QString& name)
 {
-    const int slash = relative.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0)
-        return true;
-    const QString parent = relative.left(slash);
-    if (directorySet.contains(parent))
-        return true;
-    // Parents are recorded too, so an install creates them and a rollback knows them.
-    if (!makeParentOf(parent, name))
-        return false;
-    if (!createDirectory(parent, name))
-        return false;
-    directorySet.insert(parent);
-    directories.append(parent);
+    for (const QString& parent : entries.missingParentsOf(relative)) {
+        if (!createDirectory(parent, name))
+            return false;
+        entries.addDirectory(parent);
+    }
     return true;
 }
 
@@ -405,38 +358,6 @@ bool ArchiveExtractorPrivate::createDirectory(const QString& relative, const QSt
                             .arg(name, displayName, relative));
     return failWith(ArchiveExtractor::tr("cannot unpack \"%1\" from %2: %3")
                         .arg(name, displayName, QString::fromStdString(error.message())));
-}
-
-// Two names that differ only in case are one file on Windows: which of them
-// would win depends on the order of the entries.
-QString ArchiveExtractorPrivate::caseTwinOf(const QString& relative)
-{
-    const QStringList paths = PackagePath::parentsOf(relative) << relative;
-    for (const QString& path : paths) {
-        const QString key = PackagePath::comparisonKey(path);
-        const QString seen = namesByKey.value(key, path);
-        if (seen != path)
-            return seen;
-        namesByKey.insert(key, path);
-    }
-    return QString();
-}
-
-QString ArchiveExtractorPrivate::linkAbove(const QString& relative) const
-{
-    for (const QString& parent : PackagePath::parentsOf(relative)) {
-        if (links.contains(PackagePath::comparisonKey(parent)))
-            return parent;
-    }
-    return QString();
-}
-
-void ArchiveExtractorPrivate::noteFile(const QString& relative)
-{
-    if (!fileSet.contains(relative)) {
-        fileSet.insert(relative);
-        files.append(relative);
-    }
 }
 
 bool ArchiveExtractorPrivate::refuse(const QString& name, const QString& reason)
@@ -457,9 +378,9 @@ bool ArchiveExtractorPrivate::damaged(archive* a, const QString& name)
     const QString reason = QString::fromLocal8Bit(archive_error_string(a));
     if (name.isEmpty())
         return failWith(
-            ArchiveExtractor::tr("cannot unpack %1: %2").arg(displayName, reason), ArchiveExtractor::DamagedArchive);
+            ArchiveExtractor::tr("cannot unpack %1: %2").arg(displayName, reason), ArchiveExtractor::DamagedInput);
     return failWith(ArchiveExtractor::tr("cannot unpack \"%1\" from %2: %3").arg(name, displayName, reason),
-        ArchiveExtractor::DamagedArchive);
+        ArchiveExtractor::DamagedInput);
 }
 
 bool ArchiveExtractorPrivate::failWith(const QString& text, ArchiveExtractor::Failure kind)

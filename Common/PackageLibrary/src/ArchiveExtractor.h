@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PackageStager.h"
+
 #include <QCoreApplication>
 #include <QString>
 #include <QStringList>
@@ -15,41 +17,26 @@ class ArchiveExtractorPrivate;
 // refusing anything that could reach outside it: absolute names, "..",
 // links that lead out, entries below a link, device nodes, FIFOs and sockets,
 // and names that only a file system which ignores case tells apart.
-//
-// extract() blocks and may run on a worker thread; cancel() and bytesRead()
-// may be called from any thread meanwhile. Everything else is read after
-// extract() has returned.
-class ArchiveExtractor
+class ArchiveExtractor : public PackageStager
 {
     Q_DECLARE_TR_FUNCTIONS(ArchiveExtractor)
 
 public:
     // displayName names the archive in error texts (its URL, usually).
     ArchiveExtractor(const QString& archivePath, const QString& stagingDirectory, const QString& displayName);
-    ~ArchiveExtractor();
+    ~ArchiveExtractor() override;
     ArchiveExtractor(const ArchiveExtractor&) = delete;
     ArchiveExtractor& operator=(const ArchiveExtractor&) = delete;
 
-    enum Failure { NoFailure, RefusedContent, DamagedArchive, FileSystemFailure, Cancelled, TooLarge };
-
-    // extract() stops with TooLarge before the unpacked size (UnpackedSize)
-    // would pass bytes; nothing beyond it is ever written.
-    void setMaximumUnpackedSize(quint64 bytes);
-
-    bool extract();
-    void cancel();
-    Failure failure() const;
-    // Bytes of the archive file consumed so far.
-    qint64 bytesRead() const;
-    QString errorString() const;
-
-    // Files and links unpacked, relative to the staging directory, '/'-separated,
-    // each once, in archive order.
-    QStringList files() const;
-    // Directories the archive names, parents before children.
-    QStringList directories() const;
-    // The unpacked size of what was unpacked (UnpackedSize).
-    quint64 unpackedSize() const;
+    void setMaximumUnpackedSize(quint64 bytes) override;
+    bool stage() override;
+    void cancel() override;
+    Failure failure() const override;
+    qint64 bytesRead() const override;
+    QString errorString() const override;
+    QStringList files() const override;
+    QStringList directories() const override;
+    quint64 unpackedSize() const override;
 
 private:
     std::unique_ptr<ArchiveExtractorPrivate> d;

@@ -19,7 +19,12 @@ constexpr qint64 hashBlockSize = 1024 * 1024;
 class HashingFilePrivate
 {
 public:
-    HashingFile* q = nullptr;
+    explicit HashingFilePrivate(HashingFile* q)
+        : q(q)
+    {
+    }
+
+    HashingFile* const q;
     QFile file;
     bool failed = false;
     bool isHashed = false;
@@ -40,9 +45,8 @@ public:
 
 HashingFile::HashingFile(const QString& path, QObject* parent)
     : QIODevice(parent)
-    , d(std::make_unique<HashingFilePrivate>())
+    , d(std::make_unique<HashingFilePrivate>(this))
 {
-    d->q = this;
     d->file.setFileName(path);
 }
 

@@ -123,8 +123,15 @@ bool KeyFile::readTrustedKeys(const QString& path, QList<QByteArray>* keys, bool
 bool KeyFile::readSecretKey(const QString& path, QByteArray* key, QString* error)
 {
     QList<QByteArray> keys;
-    if (!readKeys(path, secretTag, Signature::secretKeySize(), &keys, error))
+    if (!readKeys(path, secretTag, Signature::secretKeySize(), &keys, error)) {
+        // The shipped half given where the publisher's own belongs: say so plainly.
+        QString ignored;
+        if (readKeys(path, publicTag, Signature::publicKeySize(), &keys, &ignored))
+            *error = QCoreApplication::translate("Updater::KeyFile",
+                "%1 holds a public key only, which cannot sign; give the secret key file that keygen wrote beside it")
+                         .arg(QDir::toNativeSeparators(path));
         return false;
+    }
     if (keys.size() != 1) {
         *error = QCoreApplication::translate("Updater::KeyFile", "%1 holds more than one secret key")
                      .arg(QDir::toNativeSeparators(path));

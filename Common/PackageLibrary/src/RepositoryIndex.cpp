@@ -1,6 +1,6 @@
 #include "RepositoryIndex.h"
 
-#include "Signature.h"
+#include "IndexSignatures.h"
 #include "Updater/Version.h"
 
 #include <QCoreApplication>
@@ -43,6 +43,15 @@ QJsonObject toJson(const IndexEntry& entry)
         object.insert(QStringLiteral("platform"), entry.platform);
     if (entry.unpackedSize >= 0)
         object.insert(QStringLiteral("unpacked"), double(entry.unpackedSize));
+    QJsonArray deltas;
+    for (const IndexDelta& delta : entry.deltas) {
+        deltas.append(QJsonObject { { QStringLiteral("from"), delta.fromVersion },
+            { QStringLiteral("archive"), delta.archive }, { QStringLiteral("size"), double(delta.size) },
+            { QStringLiteral("sha256"), QString::fromLatin1(delta.sha256.toHex()) },
+            { QStringLiteral("unpacked"), double(delta.unpackedSize) } });
+    }
+    if (!deltas.isEmpty())
+        object.insert(QStringLiteral("deltas"), deltas);
     return object;
 }
 
@@ -50,6 +59,29 @@ bool isSha256Hex(const QString& text)
 {
     static const QRegularExpression pattern(QStringLiteral("^[0-9a-fA-F]{64}$"));
     return pattern.match(text).hasMatch();
+}
+
+// A delta this reader cannot use is left out; the archive still serves.
+QList<IndexDelta> parseDeltas(const QJsonValue& value)
+{
+    QList<IndexDelta> deltas;
+    for (const QJsonValue& item : value.toArray()) {
+        const QJsonObject object = item.toObject();
+        IndexDelta delta;
+        delta.fromVersion = object.value(QLatin1String("from")).toString();
+        delta.archive = object.value(QLatin1String("archive")).toString();
+        const QJsonValue size = object.value(QLatin1String("size"));
+        const QJsonValue unpacked = object.value(QLatin1String("unpacked"));
+        const QString sha256 = object.value(QLatin1String("sha256")).toString();
+        if (!Version::isValid(delta.fromVersion) || !RepositoryIndex::isSafeArchiveName(delta.archive)
+            || !isValidSize(size) || !isValidSize(unpacked) || !isSha256Hex(sha256))
+            continue;
+        delta.size = quint64(size.toDouble());
+        delta.unpackedSize = quint64(unpacked.toDouble());
+        delta.sha256 = QByteArray::fromHex(sha256.toLatin1());
+        deltas.append(delta);
+    }
+    return deltas;
 }
 
 bool parseEntry(const QJsonValue& value, IndexEntry* entry, QString* reason)
@@ -84,9 +116,20 @@ bool parseEntry(const QJsonValue& value, IndexEntry* entry, QString* reason)
         entry->size = quint64(size.toDouble());
         entry->unpackedSize = unpacked.isUndefined() ? -1 : qint64(unpacked.toDouble());
         entry->sha256 = QByteArray::fromHex(sha256.toLatin1());
+        entry->deltas = parseDeltas(object.value(QLatin1String("deltas")));
         return true;
     }
     return false;
+}
+
+// Only a moment that says where it is in time: a local time would mean
+// something else on every agent.
+QDateTime parseTime(const QJsonValue& value)
+{
+    const QDateTime time = QDateTime::fromString(value.toString(), Qt::ISODate);
+    if (!value.isString() || !time.isValid() || time.timeSpec() == Qt::LocalTime)
+        return QDateTime();
+    return time.toUTC();
 }
 
 QByteArray fromStrictBase64(const QJsonValue& value, bool* ok)
@@ -156,30 +199,55 @@ const IndexEntry* RepositoryIndex::newestFor(
     return newest;
 }
 
+QString RepositoryIndex::timeText(const QDateTime& time)
+{
+    return time.toUTC().toString(Qt::ISODate);
+}
+
 QByteArray RepositoryIndex::payload() const
 {
     QJsonArray packages;
     for (const IndexEntry& entry : entries)
         packages.append(toJson(entry));
-    const QJsonObject object { { QStringLiteral("target"), target }, { QStringLiteral("packages"), packages } };
+    QJsonObject object { { QStringLiteral("target"), target }, { QStringLiteral("packages"), packages } };
+    if (expires.isValid())
+        object.insert(QStringLiteral("expires"), timeText(expires));
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray RepositoryIndex::toFile(const QByteArray& secretKey) const
+QByteArray RepositoryIndex::toFile(const QList<QByteArray>& secretKeys) const
 {
-    const QByteArray body = payload();
+    return fileOf(payload(), secretKeys);
+}
+
+QByteArray RepositoryIndex::fileOf(const QByteArray& payload, const QList<QByteArray>& secretKeys)
+{
     QJsonObject envelope { { QStringLiteral("format"), formatName },
-        { QStringLiteral("payload"), QString::fromLatin1(body.toBase64()) } };
-    if (!secretKey.isEmpty()) {
-        envelope.insert(QStringLiteral("signature"),
-            QString::fromLatin1(Signature::sign(signingContext + body, secretKey).toBase64()));
-        envelope.insert(QStringLiteral("key"), QString::fromLatin1(Signature::publicKeyOf(secretKey).toBase64()));
-    }
+        { QStringLiteral("payload"), QString::fromLatin1(payload.toBase64()) } };
+    IndexSignatures::sign(signingContext + payload, secretKeys, &envelope);
     return QJsonDocument(envelope).toJson(QJsonDocument::Indented);
+}
+
+QByteArray RepositoryIndex::withExpiry(const QByteArray& payload, const QDateTime& expires)
+{
+    QJsonObject object = QJsonDocument::fromJson(payload).object();
+    object.insert(QStringLiteral("expires"), timeText(expires));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
 RepositoryIndex::ReadResult RepositoryIndex::read(const QByteArray& file, const QList<QByteArray>& trustedKeys,
     RepositoryIndex* index, bool* isSigned, QString* reason)
+{
+    QByteArray body;
+    const ReadResult result = readPayload(file, trustedKeys, &body, isSigned, reason);
+    if (result != ReadResult::Ok)
+        return result;
+    // Only a payload whose signature held is parsed when keys are given.
+    return parsePayload(body, index, reason) ? ReadResult::Ok : ReadResult::FormatError;
+}
+
+RepositoryIndex::ReadResult RepositoryIndex::readPayload(
+    const QByteArray& file, const QList<QByteArray>& trustedKeys, QByteArray* payload, bool* isSigned, QString* reason)
 {
     *isSigned = false;
     if (file.size() > maximumFileSize()) {
@@ -201,26 +269,25 @@ RepositoryIndex::ReadResult RepositoryIndex::read(const QByteArray& file, const 
         return ReadResult::FormatError;
     }
 
-    const QJsonValue signatureValue = envelope.value(QLatin1String("signature"));
-    *isSigned = !signatureValue.isUndefined();
+    *isSigned = IndexSignatures::isSigned(envelope);
     if (!trustedKeys.isEmpty()) {
-        if (signatureValue.isUndefined()) {
+        switch (IndexSignatures::check(envelope, signingContext + body, trustedKeys)) {
+        case IndexSignatures::Check::Unsigned:
             *reason = tr("the index is not signed");
             return ReadResult::TrustError;
-        }
-        bool signatureOk = false;
-        const QByteArray signature = fromStrictBase64(signatureValue, &signatureOk);
-        const QByteArray message = signingContext + body;
-        const bool verified = signatureOk
-            && std::any_of(trustedKeys.cbegin(), trustedKeys.cend(),
-                [&](const QByteArray& key) { return Signature::verify(message, signature, key); });
-        if (!verified) {
-            *reason = tr("the index is not signed by a trusted key");
+        case IndexSignatures::Check::Refused: {
+            const QStringList signers = IndexSignatures::statedSigners(envelope);
+            *reason = signers.isEmpty() ? tr("the index is not signed by a trusted key; it names no signing key")
+                                        : tr("the index is not signed by a trusted key; it says it was signed by %1")
+                                              .arg(signers.join(QStringLiteral(", ")));
             return ReadResult::TrustError;
         }
+        case IndexSignatures::Check::Verified:
+            break;
+        }
     }
-    // Only a payload whose signature held is parsed when keys are given.
-    return parsePayload(body, index, reason) ? ReadResult::Ok : ReadResult::FormatError;
+    *payload = body;
+    return ReadResult::Ok;
 }
 
 bool RepositoryIndex::parsePayload(const QByteArray& payload, RepositoryIndex* index, QString* reason)
@@ -234,6 +301,15 @@ bool RepositoryIndex::parsePayload(const QByteArray& payload, RepositoryIndex* i
     }
     RepositoryIndex parsed;
     parsed.target = object.value(QLatin1String("target")).toString();
+    // Indexes written before they could expire, or without --expires-in, never do.
+    const QJsonValue expires = object.value(QLatin1String("expires"));
+    if (!expires.isUndefined()) {
+        parsed.expires = parseTime(expires);
+        if (!parsed.expires.isValid()) {
+            *reason = tr("the index states the unreadable expiry \"%1\"").arg(expires.toVariant().toString());
+            return false;
+        }
+    }
     for (const QJsonValue& value : packages.toArray()) {
         IndexEntry entry;
         if (!parseEntry(value, &entry, reason))

@@ -1,7 +1,6 @@
 #include "TargetLock.h"
 
 #include "InstallLayout.h"
-#include "InstallTransaction.h"
 #include "Limits.h"
 
 #include <QDateTime>
@@ -98,15 +97,6 @@ bool TargetLock::isAbandoned() const
         return false;
     const QFileInfo file(m_directory + QLatin1Char('/') + InstallLayout::lockFileName());
     return file.lastModified().msecsTo(QDateTime::currentDateTime()) > unfinishedLockAgeMsec;
-}
-
-bool TargetLock::recover(QString* errorString, bool* foundLeftovers)
-{
-    QString why;
-    if (InstallTransaction::recover(m_directory, &why, foundLeftovers))
-        return true;
-    *errorString = tr("cannot undo an install that was interrupted earlier: %1").arg(why);
-    return false;
 }
 
 } // namespace Updater

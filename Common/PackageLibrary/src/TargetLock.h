@@ -11,11 +11,10 @@ class QLockFile;
 
 namespace Updater {
 
-// The install lock of a target directory, ".tavupdater.lock". Whoever finds or
-// installs updates for a target takes it first and puts back what a killed
-// install left there, so nothing is ever offered from, or installed over, a
-// tree in mid-swap. While a live install holds it, acquire() keeps trying from
-// the event loop (the GUI stays live) until the wait timeout is over.
+// The install lock of a target directory, ".tavupdater.lock" (TargetTask takes
+// it for the finder and the installer). While a live install holds it,
+// acquire() keeps trying from the event loop (the GUI stays live) until the
+// wait timeout is over; a lock whose process is gone is taken over.
 class TargetLock : public QObject
 {
     Q_OBJECT
@@ -33,11 +32,6 @@ public:
     // Stops waiting; no signal follows.
     void cancel();
     void release();
-
-    // Under the lock: rolls back or clears the work directories earlier runs
-    // left. *foundLeftovers tells whether there were any (the record may then
-    // have been put back).
-    bool recover(QString* errorString, bool* foundLeftovers);
 
 signals:
     void acquired();

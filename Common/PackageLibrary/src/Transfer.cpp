@@ -68,7 +68,7 @@ public:
     {
     }
 
-    Transfer* q;
+    Transfer* const q;
     QNetworkAccessManager* manager = nullptr;
     QPointer<QNetworkReply> reply;
     QPointer<QIODevice> sink;

@@ -13,6 +13,11 @@ quint64 UnpackedSize::add(const QString& path, archive_entry* entry, const QStri
         size = quint64(qMax<la_int64_t>(archive_entry_size(entry), 0));
     else if (archive_entry_filetype(entry) != AE_IFREG)
         return m_total;
+    return addFile(path, size);
+}
+
+quint64 UnpackedSize::addFile(const QString& path, quint64 size)
+{
     m_files.insert(path, size);
     m_total += size;
     return m_total;

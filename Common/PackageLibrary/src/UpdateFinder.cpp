@@ -1,9 +1,10 @@
 #include "Updater/UpdateFinder.h"
 
+#include "IndexSignatures.h"
 #include "KeyFile.h"
 #include "Limits.h"
 #include "RepositoryIndex.h"
-#include "TargetLock.h"
+#include "TargetTask.h"
 #include "Transfer.h"
 #include "Updater/PackagesInfo.h"
 #include "Updater/Target.h"
@@ -17,12 +18,20 @@
 #include <QtDebug>
 
 #include <algorithm>
-#include <functional>
 #include <vector>
 
 namespace Updater {
 
 namespace {
+
+// An index counts as expired only this long after the moment it states, so
+// that an agent whose clock runs a little ahead is not cut off.
+constexpr qint64 expiryClockSkewSecs = 10 * 60;
+
+bool hasExpired(const RepositoryIndex& index)
+{
+    return index.expires.isValid() && QDateTime::currentDateTimeUtc() > index.expires.addSecs(expiryClockSkewSecs);
+}
 
 struct FetchedIndex
 {
@@ -39,14 +48,12 @@ public:
     explicit UpdateFinderPrivate(UpdateFinder* q, Target* target)
         : q(q)
         , target(target)
+        , targetTask(target)
     {
     }
 
-    UpdateFinder* q;
+    UpdateFinder* const q;
     Target* target;
-    // The task's protected fail() and finish(), handed over by the finder.
-    std::function<void(int, const QString&)> fail;
-    std::function<void(bool)> finish;
     QString platformIdentifier = UpdateFinder::defaultPlatformIdentifier();
     int indexDeadline = Limits::indexDeadlineMsec();
     int indexHeaderTimeout = Limits::indexHeaderTimeoutMsec();
@@ -60,17 +67,18 @@ public:
     int current = 0;
     bool anyFailed = false;
     QList<FetchedIndex> fetched;
-    TargetLock lock;
+    TargetTask targetTask;
     Transfer transfer;
     QBuffer buffer;
     QByteArray data;
 
     bool loadTrustedKeys();
-    void onLocked();
-    void onLockFailed(const QString& why);
+    void onTargetReady();
+    void onTargetFailed(const QString& why);
     void fetchNext();
     void onIndexFetched(bool success);
     bool acceptIndex(const QUrl& url, RepositoryIndex* index);
+    QString trustedKeysText() const;
     void collectUpdates();
     std::unique_ptr<Update> makeUpdate(
         const PackageInfo& installed, const FetchedIndex& from, const IndexEntry& entry) const;
@@ -87,40 +95,31 @@ bool UpdateFinderPrivate::loadTrustedKeys()
     QString reason;
     if (KeyFile::readTrustedKeys(keyPath, &trustedKeys, &allowUnsigned, &reason))
         return true;
-    fail(Task::TrustError, UpdateFinder::tr("cannot check update signatures: %1").arg(reason));
+    q->fail(Task::TrustError, UpdateFinder::tr("cannot check update signatures: %1").arg(reason));
     return false;
 }
 
-// A killed install may have left the directory half-swapped: put it back
-// first, so a tool is never started from, nor compared as, a mixed tree.
-void UpdateFinderPrivate::onLocked()
+// What a killed install left is put back by now, so a tool is never started
+// from, nor compared as, a mixed tree. Fetching needs no lock.
+void UpdateFinderPrivate::onTargetReady()
 {
-    QString why;
-    bool foundLeftovers = false;
-    const bool recovered = lock.recover(&why, &foundLeftovers);
-    lock.release();
-    if (foundLeftovers)
-        target->packagesInfo()->reload(); // the record may have been put back
-    if (!recovered) {
-        onLockFailed(why);
-        return;
-    }
+    targetTask.release();
     fetchNext();
 }
 
-void UpdateFinderPrivate::onLockFailed(const QString& why)
+void UpdateFinderPrivate::onTargetFailed(const QString& why)
 {
-    fail(Task::FileSystemError,
+    q->fail(Task::FileSystemError,
         UpdateFinder::tr("cannot look for updates of %1 in %2: %3")
             .arg(target->name(), QDir::toNativeSeparators(target->directory()), why));
-    finish(false);
+    q->finish(false);
 }
 
 void UpdateFinderPrivate::fetchNext()
 {
     if (current >= sources.size()) {
         collectUpdates();
-        finish(!anyFailed);
+        q->finish(!anyFailed);
         return;
     }
     data.clear();
@@ -136,8 +135,8 @@ void UpdateFinderPrivate::fetchNext()
 void UpdateFinderPrivate::onIndexFetched(bool success)
 {
     if (q->wasStopped()) {
-        fail(Task::CancelledError, UpdateFinder::tr("the search for updates was cancelled"));
-        finish(false);
+        q->fail(Task::CancelledError, UpdateFinder::tr("the search for updates was cancelled"));
+        q->finish(false);
         return;
     }
     const QUrl url = transfer.url();
@@ -158,8 +157,8 @@ bool UpdateFinderPrivate::acceptIndex(const QUrl& url, RepositoryIndex* index)
     switch (RepositoryIndex::read(data, trustedKeys, index, &isSigned, &reason)) {
     case RepositoryIndex::ReadResult::TrustError:
         sourceFailed(Task::TrustError,
-            UpdateFinder::tr("signature check failed for %1: %2 (trusted keys in %3)")
-                .arg(where, reason, QDir::toNativeSeparators(keyPath)));
+            UpdateFinder::tr("signature check failed for %1: %2 (trusted keys in %3: %4)")
+                .arg(where, reason, QDir::toNativeSeparators(keyPath), trustedKeysText()));
         return false;
     case RepositoryIndex::ReadResult::FormatError:
         sourceFailed(Task::FormatError, UpdateFinder::tr("the update index %1 is unusable: %2").arg(where, reason));
@@ -175,16 +174,30 @@ bool UpdateFinderPrivate::acceptIndex(const QUrl& url, RepositoryIndex* index)
                 .arg(where, index->target, target->name()));
         return false;
     }
+    // Past its date, a validly signed index may be one replayed to hide newer releases.
+    if (hasExpired(*index)) {
+        sourceFailed(Task::TrustError,
+            UpdateFinder::tr("the index %1 expired on %2").arg(where, RepositoryIndex::timeText(index->expires)));
+        return false;
+    }
     if (allowUnsigned)
         qWarning("Accepting the update index %s without a signature check: the key file %s allows unsigned indexes",
             qPrintable(where), qPrintable(QDir::toNativeSeparators(keyPath)));
     return true;
 }
 
+QString UpdateFinderPrivate::trustedKeysText() const
+{
+    QStringList keys;
+    for (const QByteArray& key : trustedKeys)
+        keys.append(IndexSignatures::keyText(key));
+    return keys.join(QStringLiteral(", "));
+}
+
 void UpdateFinderPrivate::sourceFailed(int code, const QString& text)
 {
     anyFailed = true;
-    fail(code, text);
+    q->fail(code, text);
 }
 
 void UpdateFinderPrivate::collectUpdates()
@@ -232,11 +245,9 @@ UpdateFinder::UpdateFinder(Target* target, QObject* parent)
     : Task(parent)
     , d(std::make_unique<UpdateFinderPrivate>(this, target))
 {
-    d->fail = [this](int code, const QString& text) { fail(code, text); };
-    d->finish = [this](bool success) { finish(success); };
     connect(&d->transfer, &Transfer::finished, this, [this](bool success) { d->onIndexFetched(success); });
-    connect(&d->lock, &TargetLock::acquired, this, [this] { d->onLocked(); });
-    connect(&d->lock, &TargetLock::failed, this, [this](const QString& why) { d->onLockFailed(why); });
+    connect(&d->targetTask, &TargetTask::ready, this, [this] { d->onTargetReady(); });
+    connect(&d->targetTask, &TargetTask::failed, this, [this](const QString& why) { d->onTargetFailed(why); });
 }
 
 UpdateFinder::~UpdateFinder() = default;
@@ -285,12 +296,12 @@ int UpdateFinder::indexHeaderTimeout() const
 
 int UpdateFinder::lockWaitTimeout() const
 {
-    return d->lock.waitTimeout();
+    return d->targetTask.lockWaitTimeout();
 }
 
 void UpdateFinder::setLockWaitTimeout(int msec)
 {
-    d->lock.setWaitTimeout(msec);
+    d->targetTask.setLockWaitTimeout(msec);
 }
 
 QList<Update*> UpdateFinder::updates() const
@@ -321,7 +332,7 @@ void UpdateFinder::start()
     if (d->target->directory().isEmpty())
         d->fetchNext();
     else
-        d->lock.acquire(d->target->directory());
+        d->targetTask.begin();
 }
 
 void UpdateFinder::abort()
@@ -330,7 +341,7 @@ void UpdateFinder::abort()
         d->transfer.abort();
         return;
     }
-    d->lock.cancel();
+    d->targetTask.cancel();
     fail(CancelledError, tr("the search for updates was cancelled"));
     finish(false);
 }

@@ -6,7 +6,7 @@
 #include "InstallTransaction.h"
 #include "Limits.h"
 #include "PackagePath.h"
-#include "TargetLock.h"
+#include "TargetTask.h"
 #include "Transfer.h"
 #include "Updater/PackagesInfo.h"
 #include "Updater/Target.h"
@@ -53,15 +53,16 @@ public:
     UpdateInstallerPrivate(UpdateInstaller* q, Target* target)
         : q(q)
         , target(target)
+        , targetTask(target)
     {
     }
 
-    UpdateInstaller* q;
+    UpdateInstaller* const q;
     Target* target;
     QList<Update*> updates;
     qint64 unpackedSizeCap = Limits::unpackedSizeCap();
 
-    TargetLock lock;
+    TargetTask targetTask;
     std::unique_ptr<InstallTransaction> transaction;
     Transfer transfer;
     std::unique_ptr<HashingFile> download;
@@ -79,13 +80,12 @@ public:
     int lastProgress = -1;
     bool stopping = false;
     bool active = false;
-    bool awaitingLock = false;
     bool awaitingHash = false;
     bool recordChanged = false;
 
     QString targetDirectory() const { return QDir::cleanPath(target->directory()); }
     bool prepare();
-    void onLocked();
+    void onTargetReady();
     void startDownload();
     void onDownloadFinished(bool success);
     void onHashed();
@@ -113,8 +113,8 @@ UpdateInstaller::UpdateInstaller(Target* target, QObject* parent)
         d->currentBytes = received;
         d->reportProgress();
     });
-    connect(&d->lock, &TargetLock::acquired, this, [this] { d->onLocked(); });
-    connect(&d->lock, &TargetLock::failed, this, [this](const QString& why) {
+    connect(&d->targetTask, &TargetTask::ready, this, [this] { d->onTargetReady(); });
+    connect(&d->targetTask, &TargetTask::failed, this, [this](const QString& why) {
         d->failRun(
             FileSystemError, tr("cannot install into %1: %2").arg(QDir::toNativeSeparators(d->targetDirectory()), why));
     });
@@ -132,12 +132,12 @@ UpdateInstaller::~UpdateInstaller()
 
 int UpdateInstaller::lockWaitTimeout() const
 {
-    return d->lock.waitTimeout();
+    return d->targetTask.lockWaitTimeout();
 }
 
 void UpdateInstaller::setLockWaitTimeout(int msec)
 {
-    d->lock.setWaitTimeout(msec);
+    d->targetTask.setLockWaitTimeout(msec);
 }
 
 void UpdateInstaller::setUpdatesToInstall(const QList<Update*>& updates)
@@ -173,15 +173,14 @@ void UpdateInstaller::start()
 
     if (!d->prepare())
         return;
-    d->awaitingLock = true;
-    d->lock.acquire(d->targetDirectory());
+    d->targetTask.begin();
 }
 
 void UpdateInstaller::abort()
 {
     d->stopping = true;
-    if (d->awaitingLock) {
-        d->lock.cancel();
+    if (d->targetTask.isWaiting()) {
+        d->targetTask.cancel();
         d->failRun(Task::CancelledError, tr("the install was cancelled"));
     }
     if (d->transfer.isRunning())
@@ -211,18 +210,8 @@ bool UpdateInstallerPrivate::prepare()
 
 // Two installs into one directory would undo each other's work; the lock is
 // held until the run ends.
-void UpdateInstallerPrivate::onLocked()
+void UpdateInstallerPrivate::onTargetReady()
 {
-    awaitingLock = false;
-    QString leftoverError;
-    bool foundLeftovers = false;
-    const bool recovered = lock.recover(&leftoverError, &foundLeftovers);
-    if (foundLeftovers)
-        target->packagesInfo()->reload(); // the record may have been put back
-    if (!recovered) {
-        failRun(Task::FileSystemError, leftoverError);
-        return;
-    }
     transaction = std::make_unique<InstallTransaction>(targetDirectory());
     if (!transaction->create()) {
         failRun(Task::FileSystemError, transaction->errorString());
@@ -338,7 +327,7 @@ void UpdateInstallerPrivate::startUnpack()
     // and the extractor checks for cancel() between blocks.
     unpacked = false;
     ArchiveExtractor* job = extractor.get();
-    worker.reset(QThread::create([this, job] { unpacked = job->extract(); }));
+    worker.reset(QThread::create([this, job] { unpacked = job->stage(); }));
     QObject::connect(worker.get(), &QThread::finished, q, [this] { onUnpacked(); });
     unpackPoll.start();
     worker->start();
@@ -554,8 +543,7 @@ void UpdateInstallerPrivate::finishRun(bool success)
         download->discard();
     unpackPoll.stop();
     transaction.reset();
-    awaitingLock = false;
-    lock.release();
+    targetTask.release();
     if (success) {
         lastProgress = -1;
         emit q->progressValue(100);

@@ -1,6 +1,9 @@
 #include "RepositoryTool.h"
 
+#include "ArchiveExtractor.h"
 #include "ArchiveWriter.h"
+#include "DeltaRebuilder.h"
+#include "DeltaWriter.h"
 #include "KeyFile.h"
 #include "RepositoryIndex.h"
 #include "Signature.h"
@@ -10,13 +13,19 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <system_error>
 
 namespace Vondra {
 
+using Updater::IndexDelta;
 using Updater::IndexEntry;
 using Updater::KeyFile;
 using Updater::RepositoryIndex;
@@ -41,6 +50,101 @@ QString archiveFileName(const QString& name, const QString& version, const QStri
     if (!platform.isEmpty())
         fileName += QLatin1Char('-') + platform;
     return fileName + QStringLiteral(".tar.gz");
+}
+
+QString deltaFileName(const QString& name, const QString& from, const QString& to, const QString& platform)
+{
+    QString fileName = name + QLatin1Char('-') + from + QStringLiteral("-to-") + to;
+    if (!platform.isEmpty())
+        fileName += QLatin1Char('-') + platform;
+    return fileName + QStringLiteral(".delta");
+}
+
+// The entry of name at exactly version for exactly that platform, or null.
+const IndexEntry* entryFor(
+    const RepositoryIndex& index, const QString& name, const QString& version, const QString& platform)
+{
+    for (const IndexEntry& entry : index.entries) {
+        if (entry.name == name && Updater::Version::compare(entry.version, version) == 0
+            && entry.platform.compare(platform, Qt::CaseInsensitive) == 0)
+            return &entry;
+    }
+    return nullptr;
+}
+
+// The newest version below version for exactly that platform, or empty.
+QString newestOlderVersion(
+    const RepositoryIndex& index, const QString& name, const QString& version, const QString& platform)
+{
+    QString newest;
+    for (const IndexEntry& entry : index.entries) {
+        if (entry.name == name && entry.platform.compare(platform, Qt::CaseInsensitive) == 0
+            && Updater::Version::compare(entry.version, version) < 0
+            && (newest.isEmpty() || Updater::Version::compare(entry.version, newest) > 0))
+            newest = entry.version;
+    }
+    return newest;
+}
+
+// An archive unpacked as an installer unpacks it.
+bool unpack(const QString& archive, const QString& directory, qint64 unpackedSize, Vondra::DeltaWriter::Tree* tree,
+    QString* error)
+{
+    Updater::ArchiveExtractor extractor(archive, directory, archive);
+    if (unpackedSize >= 0)
+        extractor.setMaximumUnpackedSize(quint64(unpackedSize));
+    if (!QDir().mkpath(directory) || !extractor.stage()) {
+        *error = extractor.errorString();
+        return false;
+    }
+    *tree = { directory, extractor.directories(), extractor.files() };
+    return true;
+}
+
+bool sameContent(const QString& a, const QString& b)
+{
+    QFile first(a);
+    QFile second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly) || first.size() != second.size())
+        return false;
+    while (!first.atEnd()) {
+        if (first.read(1 << 20) != second.read(1 << 20))
+            return false;
+    }
+    return true;
+}
+
+// How the tree at rebuilt differs from the tree at expected, or empty when it
+// holds the same directories, links (with their targets) and files (with
+// their content and executable bit).
+QString treeDifference(const QString& rebuilt, const QString& expected)
+{
+    const auto entriesOf = [](const QString& root) {
+        QStringList paths;
+        QDirIterator it(
+            root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            paths.append(QDir(root).relativeFilePath(it.next()));
+        paths.sort();
+        return paths;
+    };
+    const QStringList paths = entriesOf(expected);
+    if (entriesOf(rebuilt) != paths)
+        return QStringLiteral("it rebuilds other names than the archive holds");
+    for (const QString& path : paths) {
+        const QFileInfo want(QDir(expected).filePath(path));
+        const QFileInfo got(QDir(rebuilt).filePath(path));
+        const bool same = want.isSymLink() ? got.isSymLink()
+                && std::filesystem::read_symlink(std::filesystem::u8path(want.filePath().toStdString()))
+                    == std::filesystem::read_symlink(std::filesystem::u8path(got.filePath().toStdString()))
+            : want.isDir() ? got.isDir() && !got.isSymLink()
+                           : !got.isSymLink() && got.isFile()
+                && (want.permissions() & QFileDevice::ExeOwner) == (got.permissions() & QFileDevice::ExeOwner)
+                && sameContent(want.filePath(), got.filePath());
+        if (!same)
+            return QStringLiteral("%1 differs from the archive's").arg(path);
+    }
+    return QString();
 }
 
 bool readFile(const QString& path, qint64 limit, QByteArray* content, QString* error)
@@ -79,6 +183,55 @@ bool hasSignature(const QByteArray& indexFile)
     QString reason;
     RepositoryIndex::read(indexFile, {}, &ignored, &isSigned, &reason);
     return isSigned;
+}
+
+// The secret keys of the files, in the order given, each key once.
+bool readSecretKeys(const QStringList& files, QList<QByteArray>* keys, QString* error)
+{
+    for (const QString& file : files) {
+        QByteArray key;
+        if (!KeyFile::readSecretKey(file, &key, error))
+            return false;
+        if (!keys->contains(key))
+            keys->append(key);
+    }
+    return true;
+}
+
+QList<QByteArray> publicHalves(const QList<QByteArray>& secretKeys)
+{
+    QList<QByteArray> keys;
+    for (const QByteArray& secretKey : secretKeys)
+        keys.append(Updater::Signature::publicKeyOf(secretKey));
+    return keys;
+}
+
+QString keysText(const QList<QByteArray>& keys)
+{
+    return keys.size() == 1 ? QStringLiteral("1 key") : QStringLiteral("%1 keys").arg(keys.size());
+}
+
+// Whole seconds: an index states its expiry to the second.
+QDateTime expiryIn(int days)
+{
+    if (days <= 0)
+        return QDateTime();
+    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC).addDays(days);
+}
+
+QString expiryText(const QDateTime& expires)
+{
+    return expires.isValid() ? QStringLiteral("expires ") + RepositoryIndex::timeText(expires)
+                             : QStringLiteral("never expires");
+}
+
+bool writeIndex(const QString& path, const QByteArray& content, QString* error)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.commit())
+        return true;
+    *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return false;
 }
 
 // Indexes written before the unpacked size was recorded do not state it.
@@ -138,9 +291,9 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
         || QFileInfo(repository).canonicalFilePath().append(QLatin1Char('/')).startsWith(tree))
         return fail(BadInput, QStringLiteral("the repository %1 lies inside %2").arg(repository, directory));
 
-    QByteArray secretKey;
+    QList<QByteArray> secretKeys;
     QString error;
-    if (!options.keyFile.isEmpty() && !KeyFile::readSecretKey(options.keyFile, &secretKey, &error))
+    if (!readSecretKeys(options.keyFiles, &secretKeys, &error))
         return fail(BadInput, error);
 
     const QString path = indexPath(repository, name);
@@ -151,12 +304,10 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
         if (!readFile(path, RepositoryIndex::maximumFileSize(), &existing, &error))
             return fail(Failure, error);
         const bool wasSigned = hasSignature(existing);
-        if (wasSigned && secretKey.isEmpty())
+        if (wasSigned && secretKeys.isEmpty())
             return fail(BadInput, QStringLiteral("%1 is signed; give --key so that it stays signed").arg(path));
-        // Re-signing what another key signed would vouch for entries nobody checked.
-        QList<QByteArray> keys;
-        if (wasSigned)
-            keys.append(Updater::Signature::publicKeyOf(secretKey));
+        // Re-signing what only other keys signed would vouch for entries nobody checked.
+        const QList<QByteArray> keys = wasSigned ? publicHalves(secretKeys) : QList<QByteArray>();
         bool isSigned = false;
         if (RepositoryIndex::read(existing, keys, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
             return fail(Failure, QStringLiteral("cannot use the existing index %1: %2").arg(path, error));
@@ -185,17 +336,181 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
     entry.size = writer.size();
     entry.sha256 = writer.sha256();
     entry.unpackedSize = qint64(writer.unpackedSize());
+    if (!addDeltas(index, &entry, packageDirectory, options.deltaFrom, &error))
+        return fail(Failure, error);
     index.addOrReplace(entry);
+    index.expires = expiryIn(options.expiresInDays);
 
-    const QByteArray content = index.toFile(secretKey);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
-        return fail(Failure, QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    if (!writeIndex(path, index.toFile(secretKeys), &error))
+        return fail(Failure, error);
 
     out << "added " << name << ' ' << version << (entry.platform.isEmpty() ? QString() : ' ' + entry.platform) << " as "
         << entry.archive << " (" << entry.size << " bytes, " << entry.unpackedSize << " unpacked, sha256 "
-        << entry.sha256.toHex() << "); index " << (secretKey.isEmpty() ? "unsigned" : "signed") << Qt::endl;
+        << entry.sha256.toHex() << "); index "
+        << (secretKeys.isEmpty() ? QStringLiteral("unsigned") : QStringLiteral("signed by ") + keysText(secretKeys))
+        << ", " << expiryText(index.expires) << Qt::endl;
     return Success;
+}
+
+int RepositoryTool::resign(const QString& repository, const QStringList& keyFiles, int expiresInDays)
+{
+    if (keyFiles.isEmpty())
+        return fail(BadInput, QStringLiteral("resign needs --key KEYFILE"));
+    QList<QByteArray> secretKeys;
+    QString error;
+    if (!readSecretKeys(keyFiles, &secretKeys, &error))
+        return fail(BadInput, error);
+    if (!QFileInfo(repository).isDir())
+        return fail(BadInput, QStringLiteral("%1 is not a directory").arg(repository));
+
+    // Every index is checked before any is written, so a refusal leaves the
+    // repository as it was.
+    struct Renewal
+    {
+        QString path;
+        QByteArray content;
+        QDateTime expires;
+    };
+    const QDateTime expires = expiryIn(expiresInDays);
+    QList<Renewal> renewed;
+    for (const QString& name : QDir(repository).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QString path = indexPath(repository, name);
+        if (!QFileInfo::exists(path))
+            continue;
+        QByteArray existing;
+        if (!readFile(path, RepositoryIndex::maximumFileSize(), &existing, &error))
+            return fail(Failure, error);
+        // Only signatures one of these keys made are renewed, so entries nobody checked are never vouched for.
+        if (!hasSignature(existing))
+            return fail(Failure, QStringLiteral("%1 is not signed; sign it with add --key first").arg(path));
+        QByteArray payload;
+        bool isSigned = false;
+        RepositoryIndex index;
+        if (RepositoryIndex::readPayload(existing, publicHalves(secretKeys), &payload, &isSigned, &error)
+                != RepositoryIndex::ReadResult::Ok
+            || RepositoryIndex::read(existing, {}, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
+            return fail(Failure, QStringLiteral("cannot re-sign %1: %2").arg(path, error));
+        if (index.target != name)
+            return fail(Failure, QStringLiteral("%1 belongs to \"%2\", not \"%3\"").arg(path, index.target, name));
+        if (expires.isValid()) {
+            payload = RepositoryIndex::withExpiry(payload, expires);
+            index.expires = expires;
+        }
+        renewed.append({ path, RepositoryIndex::fileOf(payload, secretKeys), index.expires });
+    }
+    if (renewed.isEmpty())
+        return fail(Failure, QStringLiteral("%1 holds no index to re-sign").arg(repository));
+
+    for (const Renewal& renewal : renewed) {
+        if (!writeIndex(renewal.path, renewal.content, &error))
+            return fail(Failure, error);
+        out << "re-signed " << renewal.path << " with " << keysText(secretKeys) << "; it "
+            << expiryText(renewal.expires) << Qt::endl;
+    }
+    return Success;
+}
+
+// A delta from the newest older version, and from each version asked for,
+// unless it is not clearly smaller than the archive.
+bool RepositoryTool::addDeltas(const RepositoryIndex& index, IndexEntry* entry, const QString& packageDirectory,
+    const QStringList& requested, QString* error)
+{
+    QStringList sources;
+    const QString newest = newestOlderVersion(index, entry->name, entry->version, entry->platform);
+    if (!newest.isEmpty())
+        sources.append(newest);
+    for (const QString& version : requested) {
+        if (!entryFor(index, entry->name, version, entry->platform)
+            || Updater::Version::compare(version, entry->version) >= 0) {
+            *error = QStringLiteral("no older version %1 of %2 to write a delta from").arg(version, entry->name);
+            return false;
+        }
+        if (!std::any_of(sources.cbegin(), sources.cend(),
+                [&](const QString& known) { return Updater::Version::compare(known, version) == 0; }))
+            sources.append(version);
+    }
+    if (sources.isEmpty())
+        return true;
+
+    QTemporaryDir work;
+    DeltaWriter::Tree to;
+    if (!work.isValid()
+        || !unpack(QDir(packageDirectory).filePath(entry->archive), work.filePath(QStringLiteral("new")),
+            entry->unpackedSize, &to, error))
+        return false;
+    for (const QString& version : qAsConst(sources)) {
+        const IndexEntry* older = entryFor(index, entry->name, version, entry->platform);
+        DeltaWriter::Tree from;
+        const QString oldDirectory = work.filePath(QStringLiteral("old-") + version);
+        if (!unpack(QDir(packageDirectory).filePath(older->archive), oldDirectory, older->unpackedSize, &from, error))
+            return false;
+        IndexDelta delta;
+        delta.fromVersion = older->version;
+        delta.archive = deltaFileName(entry->name, older->version, entry->version, entry->platform);
+        const QString deltaPath = QDir(packageDirectory).filePath(delta.archive);
+        DeltaWriter writer;
+        if (!writer.write(entry->name, older->version, entry->version, from, to, deltaPath)) {
+            *error = writer.errorString();
+            return false;
+        }
+        QDir(oldDirectory).removeRecursively();
+        // A delta barely smaller than the archive saves too little to be worth the detour.
+        if (writer.size() * 10 >= entry->size * 7) {
+            QFile::remove(deltaPath);
+            out << "no delta from " << older->version << ": " << writer.size()
+                << " bytes is not under 70% of the archive" << Qt::endl;
+            continue;
+        }
+        delta.size = writer.size();
+        delta.sha256 = writer.sha256();
+        delta.unpackedSize = writer.unpackedSize();
+        entry->deltas.append(delta);
+        out << "delta from " << older->version << " as " << delta.archive << " (" << delta.size << " bytes; "
+            << writer.reused() << " files reused, " << writer.patched() << " patched, " << writer.whole() << " whole)"
+            << Qt::endl;
+    }
+    return true;
+}
+
+// Why a delta of the index does not hold: its file differs from what the
+// index says, or rebuilding its older version does not give entry's archive.
+QString RepositoryTool::deltaProblem(
+    const RepositoryIndex& index, const IndexEntry& entry, const IndexDelta& delta, const QString& packageDirectory)
+{
+    const QString deltaPath = QDir(packageDirectory).filePath(delta.archive);
+    quint64 size = 0;
+    QByteArray sha256;
+    if (!hashFile(deltaPath, &size, &sha256))
+        return QStringLiteral("missing or unreadable");
+    if (size != delta.size)
+        return QStringLiteral("size %1, the index says %2").arg(size).arg(delta.size);
+    if (sha256 != delta.sha256)
+        return QStringLiteral("SHA-256 differs from the index");
+    const IndexEntry* older = entryFor(index, entry.name, delta.fromVersion, entry.platform);
+    if (!older)
+        return QStringLiteral("the index has no version %1 to rebuild from").arg(delta.fromVersion);
+    QTemporaryDir work;
+    DeltaWriter::Tree from;
+    DeltaWriter::Tree to;
+    QString error;
+    if (!work.isValid()
+        || !unpack(QDir(packageDirectory).filePath(older->archive), work.filePath(QStringLiteral("old")),
+            older->unpackedSize, &from, &error)
+        || !unpack(QDir(packageDirectory).filePath(entry.archive), work.filePath(QStringLiteral("new")),
+            entry.unpackedSize, &to, &error))
+        return error;
+    const QString rebuilt = work.filePath(QStringLiteral("rebuilt"));
+    QDir().mkpath(rebuilt);
+    Updater::DeltaRebuilder rebuilder(deltaPath, from.root, from.files, rebuilt, delta.archive);
+    rebuilder.setVersions(older->version, entry.version);
+    rebuilder.setMaximumUnpackedSize(delta.unpackedSize);
+    if (!rebuilder.stage())
+        return rebuilder.errorString();
+    if (rebuilder.unpackedSize() != delta.unpackedSize)
+        return QStringLiteral("it rebuilds %1 bytes, the index says %2")
+            .arg(rebuilder.unpackedSize())
+            .arg(delta.unpackedSize);
+    return treeDifference(rebuilt, to.root);
 }
 
 int RepositoryTool::verify(const QString& repository, const QString& name, const QString& publicKeyFile)
@@ -216,9 +531,10 @@ int RepositoryTool::verify(const QString& repository, const QString& name, const
         return fail(Failure, QStringLiteral("%1: %2").arg(path, error));
     if (index.target != name)
         return fail(Failure, QStringLiteral("%1 belongs to \"%2\", not \"%3\"").arg(path, index.target, name));
-    out << path << ": signature good" << Qt::endl;
+    out << path << ": signature good; it " << expiryText(index.expires) << Qt::endl;
 
     int mismatches = 0;
+    int checked = index.entries.size();
     for (const IndexEntry& entry : index.entries) {
         const QString archive = QDir(QFileInfo(path).path()).filePath(entry.archive);
         quint64 size = 0;
@@ -234,10 +550,26 @@ int RepositoryTool::verify(const QString& repository, const QString& name, const
             ++mismatches;
         out << entry.archive << ": " << (problem.isEmpty() ? QStringLiteral("ok") : problem) << "; unpacked size "
             << unpackedText(entry) << Qt::endl;
+        for (const IndexDelta& delta : entry.deltas) {
+            const QString deltaIssue = deltaProblem(index, entry, delta, QFileInfo(path).path());
+            if (!deltaIssue.isEmpty())
+                ++mismatches;
+            out << delta.archive << ": "
+                << (deltaIssue.isEmpty()
+                           ? QStringLiteral("ok, rebuilds %1 from %2").arg(entry.version, delta.fromVersion)
+                           : deltaIssue)
+                << Qt::endl;
+            ++checked;
+        }
     }
     if (mismatches > 0)
         return fail(Failure,
-            QStringLiteral("%1 of %2 archives do not match the index").arg(mismatches).arg(index.entries.size()));
+            QStringLiteral("%1 of %2 archives and deltas do not match the index").arg(mismatches).arg(checked));
+    // Updaters refuse it from then on (a few minutes later, for clocks running ahead).
+    if (index.expires.isValid() && index.expires < QDateTime::currentDateTimeUtc())
+        return fail(Failure,
+            QStringLiteral("%1 expired on %2; renew it with resign --expires-in")
+                .arg(path, RepositoryIndex::timeText(index.expires)));
     return Success;
 }
 
@@ -252,7 +584,8 @@ int RepositoryTool::list(const QString& repository, const QString& name)
     bool isSigned = false;
     if (RepositoryIndex::read(content, {}, &index, &isSigned, &error) != RepositoryIndex::ReadResult::Ok)
         return fail(Failure, QStringLiteral("%1: %2").arg(path, error));
-    out << "target " << index.target << ", " << (isSigned ? "signed (use verify to check)" : "unsigned") << Qt::endl;
+    out << "target " << index.target << ", " << (isSigned ? "signed (use verify to check)" : "unsigned") << ", "
+        << expiryText(index.expires) << Qt::endl;
     for (const IndexEntry& entry : index.entries) {
         out << entry.name << '\t' << entry.version << '\t'
             << (entry.platform.isEmpty() ? QStringLiteral("any") : entry.platform) << '\t' << entry.size << '\t'

@@ -4,6 +4,12 @@
 #include <QStringList>
 #include <QTextStream>
 
+namespace Updater {
+class RepositoryIndex;
+struct IndexDelta;
+struct IndexEntry;
+} // namespace Updater
+
 namespace Vondra {
 
 // The commands of tavrepo. Each returns the process exit status: 0 done,
@@ -16,9 +22,14 @@ public:
     struct AddOptions
     {
         QString platform;
-        QString keyFile;
+        // Every key signs; the first one also in the field older updaters read.
+        QStringList keyFiles;
         QString title;
         QString description;
+        // Versions to write deltas from, besides the newest older one.
+        QStringList deltaFrom;
+        // The index expires this many days from now; 0: it never does.
+        int expiresInDays = 0;
     };
 
     RepositoryTool(QTextStream& out, QTextStream& err);
@@ -26,6 +37,10 @@ public:
     int keygen(const QString& keyFile);
     int add(const QString& repository, const QString& name, const QString& version, const QString& directory,
         const AddOptions& options);
+    // Signs every index of the repository anew with each key given, after
+    // checking that one of them signed it; the payload stays byte for byte
+    // unless expiresInDays is given, which sets only its expiry.
+    int resign(const QString& repository, const QStringList& keyFiles, int expiresInDays);
     int verify(const QString& repository, const QString& name, const QString& publicKeyFile);
     int list(const QString& repository, const QString& name);
     // Records files already in directory (paths relative to it) as the
@@ -36,6 +51,10 @@ public:
 
 private:
     int fail(Status status, const QString& text);
+    bool addDeltas(const Updater::RepositoryIndex& index, Updater::IndexEntry* entry, const QString& packageDirectory,
+        const QStringList& requested, QString* error);
+    QString deltaProblem(const Updater::RepositoryIndex& index, const Updater::IndexEntry& entry,
+        const Updater::IndexDelta& delta, const QString& packageDirectory);
 
     QTextStream& out;
     QTextStream& err;

@@ -9,11 +9,15 @@ namespace {
 
 const char usage[] = "usage:\n"
                      "  tavrepo keygen KEYFILE\n"
-                     "  tavrepo add REPO NAME VERSION DIR [--platform ID] [--key KEYFILE] [--title T] "
-                     "[--description D]\n"
+                     "  tavrepo add REPO NAME VERSION DIR [--platform ID] [--key KEYFILE ...] [--title T] "
+                     "[--description D] [--delta-from V]... [--expires-in DAYS]\n"
+                     "  tavrepo resign REPO --key KEYFILE [--key KEYFILE ...] [--expires-in DAYS]\n"
                      "  tavrepo verify REPO NAME --pub KEYFILE.pub\n"
                      "  tavrepo list REPO NAME\n"
                      "  tavrepo record DIR NAME VERSION [FILE...]\n";
+
+// A hundred years: beyond that, expiry is not what the operator meant.
+const int maximumExpiryDays = 36500;
 
 int badUsage(QTextStream& err, const QString& problem)
 {
@@ -34,14 +38,27 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     const QCommandLineOption platform(
         QStringLiteral("platform"), QStringLiteral("Platform identifier"), QStringLiteral("ID"));
-    const QCommandLineOption key(QStringLiteral("key"), QStringLiteral("Secret key file"), QStringLiteral("KEYFILE"));
+    const QCommandLineOption key(
+        QStringLiteral("key"), QStringLiteral("Secret key file, once per signing key"), QStringLiteral("KEYFILE"));
     const QCommandLineOption title(QStringLiteral("title"), QStringLiteral("Package title"), QStringLiteral("T"));
     const QCommandLineOption description(
         QStringLiteral("description"), QStringLiteral("Package description"), QStringLiteral("D"));
     const QCommandLineOption pub(QStringLiteral("pub"), QStringLiteral("Public key file"), QStringLiteral("KEYFILE"));
-    parser.addOptions({ platform, key, title, description, pub });
+    const QCommandLineOption deltaFrom(QStringLiteral("delta-from"),
+        QStringLiteral("Also write a delta from this older version"), QStringLiteral("V"));
+    const QCommandLineOption expiresIn(
+        QStringLiteral("expires-in"), QStringLiteral("Days until the index expires"), QStringLiteral("DAYS"));
+    parser.addOptions({ platform, key, title, description, pub, deltaFrom, expiresIn });
     if (!parser.parse(app.arguments()))
         return badUsage(err, parser.errorText());
+    int expiryDays = 0;
+    if (parser.isSet(expiresIn)) {
+        bool ok = false;
+        expiryDays = parser.value(expiresIn).toInt(&ok);
+        if (!ok || expiryDays < 1 || expiryDays > maximumExpiryDays)
+            return badUsage(
+                err, QStringLiteral("--expires-in takes a number of days from 1 to %1").arg(maximumExpiryDays));
+    }
 
     const QStringList args = parser.positionalArguments();
     const QString command = args.value(0);
@@ -50,10 +67,12 @@ int main(int argc, char* argv[])
     if (command == QLatin1String("keygen") && expect(1))
         return tool.keygen(args.at(1));
     if (command == QLatin1String("add") && expect(4)) {
-        const Vondra::RepositoryTool::AddOptions options { parser.value(platform), parser.value(key),
-            parser.value(title), parser.value(description) };
+        const Vondra::RepositoryTool::AddOptions options { parser.value(platform), parser.values(key),
+            parser.value(title), parser.value(description), parser.values(deltaFrom), expiryDays };
         return tool.add(args.at(1), args.at(2), args.at(3), args.at(4), options);
     }
+    if (command == QLatin1String("resign") && expect(1))
+        return tool.resign(args.at(1), parser.values(key), expiryDays);
     if (command == QLatin1String("verify") && expect(2))
         return tool.verify(args.at(1), args.at(2), parser.value(pub));
     if (command == QLatin1String("list") && expect(2))
