@@ -1,10 +1,10 @@
 #include "KeyFile.h"
 #include "NginxServer.h"
-#include "RepositoryFixture.h"
 #include "RepositoryIndex.h"
 #include "Signature.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
+#include "TestRepository.h"
 #include "Updater/PackagesInfo.h"
 #include "Updater/Target.h"
 #include "Updater/Update.h"
@@ -119,7 +119,7 @@ private:
 
     QList<QByteArray> signingKeys;
 
-    std::unique_ptr<RepositoryFixture> repository;
+    std::unique_ptr<TestRepository> repository;
     std::unique_ptr<NginxServer> nginx;
     QByteArray originalIndex;
 };
@@ -128,18 +128,18 @@ void TestFinder::initTestCase()
 {
     if (!NginxServer::isAvailable())
         QSKIP("nginx is not installed");
-    repository = std::make_unique<RepositoryFixture>();
+    repository = std::make_unique<TestRepository>();
     QVERIFY(repository->isValid());
     for (const char* version : { "1.0", "1.9", "1.10" })
-        QCOMPARE(repository->add(QStringLiteral("tool"), QString::fromLatin1(version), toolFiles(version)).exitCode, 0);
+        QCOMPARE(repository->add(QStringLiteral("tool"), QString::fromLatin1(version), toolFiles(version)).code(), 0);
     QCOMPARE(repository->add(QStringLiteral("tool"), QStringLiteral("1.11"), toolFiles("L"), QStringLiteral("Linux32"))
-                 .exitCode,
+                 .code(),
         0);
     QCOMPARE(
         repository->add(QStringLiteral("tool"), QStringLiteral("1.12"), toolFiles("W"), QStringLiteral("Windows32"))
-            .exitCode,
+            .code(),
         0);
-    QCOMPARE(repository->add(QStringLiteral("other"), QStringLiteral("5.0"), toolFiles("O")).exitCode, 0);
+    QCOMPARE(repository->add(QStringLiteral("other"), QStringLiteral("5.0"), toolFiles("O")).code(), 0);
     originalIndex = readFile(repository->indexPath(QStringLiteral("tool")));
     for (int i = 0; i < 3; ++i) {
         QByteArray publicKey;
@@ -301,11 +301,10 @@ void TestFinder::refusesIndexesItCannotTrust()
         QVERIFY(writeFile(indexPath, QJsonDocument(envelope).toJson()));
     } else if (damage == QLatin1String("other key") || damage == QLatin1String("unsigned")) {
         // The same package published again, by someone else or without a key.
-        RepositoryFixture other;
+        TestRepository other;
         QVERIFY(other.isValid());
         const QString key = damage == QLatin1String("unsigned") ? QString() : other.secretKey();
-        QCOMPARE(
-            other.add(QStringLiteral("tool"), QStringLiteral("9.0"), toolFiles("evil"), QString(), key).exitCode, 0);
+        QCOMPARE(other.add(QStringLiteral("tool"), QStringLiteral("9.0"), toolFiles("evil"), QString(), key).code(), 0);
         QVERIFY(writeFile(indexPath, readFile(other.indexPath(QStringLiteral("tool")))));
     } else {
         const QString keyPath = scratch.filePath(QStringLiteral("update_key.pub"));
@@ -450,11 +449,10 @@ void TestFinder::refusesAnIndexNamingNoTarget()
     QTemporaryDir keys;
     QVERIFY(writeFile(keys.filePath(QStringLiteral("update_key.pub")), "allow-unsigned\n"));
     useKey(keys.filePath(QStringLiteral("update_key.pub")));
-    RepositoryFixture repository;
+    TestRepository repository;
     QVERIFY(repository.isValid());
     QCOMPARE(
-        repository.add(QStringLiteral("tool"), QStringLiteral("3.0"), toolFiles("3"), QString(), QString()).exitCode,
-        0);
+        repository.add(QStringLiteral("tool"), QStringLiteral("3.0"), toolFiles("3"), QString(), QString()).code(), 0);
     const QString indexPath = QDir(repository.root()).filePath(QStringLiteral("tool/index.json"));
     QJsonObject envelope = QJsonDocument::fromJson(readFile(indexPath)).object();
     QJsonObject payload = QJsonDocument::fromJson(

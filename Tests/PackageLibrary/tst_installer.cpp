@@ -1,7 +1,8 @@
 #include "NginxServer.h"
-#include "RepositoryFixture.h"
+#include "ProcessRunner.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
+#include "TestRepository.h"
 
 #include <Updater/PackagesInfo.h>
 #include <Updater/Target.h>
@@ -31,14 +32,11 @@ namespace {
 
 bool runTool(const QString& program, const QStringList& arguments, const QString& directory = QString())
 {
-    QProcess process;
-    process.setWorkingDirectory(directory);
-    process.start(program, arguments);
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning() << program << arguments << process.readAllStandardError();
-        return false;
-    }
-    return true;
+    const Vondra::Testing::ProcessRun run
+        = Vondra::Testing::runProcess(program, arguments, QProcessEnvironment::systemEnvironment(), directory);
+    if (!run.succeeded())
+        qWarning() << program << arguments << run.describe();
+    return run.succeeded();
 }
 
 // Packs the content of sourceDir with bsdtar; extra arguments pick the format
@@ -275,10 +273,8 @@ private slots:
     {
         if (!Vondra::Testing::NginxServer::isAvailable())
             QSKIP("nginx is not installed");
-        Vondra::Testing::RepositoryFixture repository;
-        QVERIFY(repository.isValid());
-        Vondra::Testing::NginxServer nginx(repository.root());
-        QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+        Vondra::Testing::TestRepository repository;
+        QVERIFY2(repository.start(), qPrintable(repository.errorString()));
         qputenv("TAVUPDATER_KEY_FILE", repository.publicKey().toLocal8Bit());
         const QString directory = m_temp->filePath(QStringLiteral("published"));
         QVERIFY(QDir().mkpath(directory));
@@ -289,7 +285,7 @@ private slots:
             if (target.packagesInfo()->packageInfoCount() < 1)
                 target.packagesInfo()->installPackage(QStringLiteral("tool"), QStringLiteral("0.0"), {}, {}, {}, 0);
             target.addUpdateSource(
-                QStringLiteral("tool"), {}, {}, nginx.baseUrl().resolved(QUrl(QStringLiteral("tool"))), 1);
+                QStringLiteral("tool"), {}, {}, QUrl(repository.baseUrl()).resolved(QUrl(QStringLiteral("tool"))), 1);
             UpdateFinder finder(&target);
             if (!finder.run())
                 return finder.errorString();
@@ -304,11 +300,11 @@ private slots:
 
         QCOMPARE(
             repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { "tool", "1.0" }, { "lib/a.so", "a" } })
-                .exitCode,
+                .code(),
             0);
         QCOMPARE(findAndInstall(), QStringLiteral("1.0"));
         QCOMPARE(readFile(directory + QStringLiteral("/lib/a.so")), QByteArray("a"));
-        QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.10"), { { "tool", "1.10" } }).exitCode, 0);
+        QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.10"), { { "tool", "1.10" } }).code(), 0);
         QCOMPARE(findAndInstall(), QStringLiteral("1.10"));
         QCOMPARE(readFile(directory + QStringLiteral("/tool")), QByteArray("1.10"));
         QVERIFY(!QFileInfo::exists(directory + QStringLiteral("/lib/a.so")));

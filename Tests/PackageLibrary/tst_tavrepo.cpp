@@ -1,6 +1,6 @@
-#include "RepositoryFixture.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
+#include "TestRepository.h"
 
 #include <Updater/PackagesInfo.h>
 #include <Updater/Target.h>
@@ -59,32 +59,32 @@ void TestTavrepo::keygenWritesAPrivateKeyAndNeverOverwrites()
 {
     QTemporaryDir directory;
     const QString key = directory.filePath(QStringLiteral("release.key"));
-    const ToolRun made = runTavrepo({ QStringLiteral("keygen"), key });
-    QCOMPARE(made.exitCode, 0);
+    const ProcessRun made = TestRepository::runTavrepo({ QStringLiteral("keygen"), key });
+    QCOMPARE(made.code(), 0);
     const QFileDevice::Permissions groupOrOther(0x0077);
     QCOMPARE(QFileInfo(key).permissions() & groupOrOther, QFileDevice::Permissions());
     QVERIFY(QFileInfo(key).permissions() & (QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     QVERIFY(readFile(key + QStringLiteral(".pub")).startsWith("tavlo-ed25519-public "));
 
     const QByteArray secret = readFile(key);
-    const ToolRun again = runTavrepo({ QStringLiteral("keygen"), key });
-    QCOMPARE(again.exitCode, 1);
-    QVERIFY2(again.errors.contains(QLatin1String("never overwritten")), qPrintable(again.errors));
+    const ProcessRun again = TestRepository::runTavrepo({ QStringLiteral("keygen"), key });
+    QCOMPARE(again.code(), 1);
+    QVERIFY2(again.errors().contains(QLatin1String("never overwritten")), qPrintable(again.errors()));
     QCOMPARE(readFile(key), secret);
 }
 
 void TestTavrepo::addPacksTheTreeAndReplacesTheSameVersion()
 {
-    RepositoryFixture repository;
+    TestRepository repository;
     QVERIFY(repository.isValid());
     const QMap<QString, QByteArray> files { { QStringLiteral("tool.bin"), "binary" },
         { QStringLiteral("lib/deep/data.txt"), "data" } };
-    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), files).exitCode, 0);
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), files).code(), 0);
     const QByteArray first = readFile(repository.indexPath(QStringLiteral("tool")));
     QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("tool.bin"), "fixed" } })
-                 .exitCode,
+                 .code(),
         0);
-    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.1"), files).exitCode, 0);
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.1"), files).code(), 0);
 
     const QJsonArray packages = packagesOf(readFile(repository.indexPath(QStringLiteral("tool"))));
     QCOMPARE(packages.size(), 2);
@@ -102,101 +102,102 @@ void TestTavrepo::addPacksTheTreeAndReplacesTheSameVersion()
         = QString::fromUtf8(bsdtar.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(members, (QStringList { "lib/", "lib/deep/", "lib/deep/data.txt", "tool.bin" }));
 
-    const ToolRun listed = runTavrepo({ QStringLiteral("list"), repository.root(), QStringLiteral("tool") });
-    QCOMPARE(listed.exitCode, 0);
-    QVERIFY2(listed.output.contains(QLatin1String("tool\t1.1\tany\t")), qPrintable(listed.output));
-    QVERIFY2(listed.output.contains(QLatin1String("\t10\ttool-1.1.tar.gz\t")), qPrintable(listed.output));
+    const ProcessRun listed
+        = TestRepository::runTavrepo({ QStringLiteral("list"), repository.root(), QStringLiteral("tool") });
+    QCOMPARE(listed.code(), 0);
+    QVERIFY2(listed.output().contains(QLatin1String("tool\t1.1\tany\t")), qPrintable(listed.output()));
+    QVERIFY2(listed.output().contains(QLatin1String("\t10\ttool-1.1.tar.gz\t")), qPrintable(listed.output()));
 }
 
 void TestTavrepo::verifyFindsTamperedArchivesAndForeignKeys()
 {
-    RepositoryFixture repository;
-    RepositoryFixture other;
+    TestRepository repository;
+    TestRepository other;
     QVERIFY(repository.isValid() && other.isValid());
-    QCOMPARE(
-        repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).code(), 0);
     const QStringList verify { QStringLiteral("verify"), repository.root(), QStringLiteral("tool"),
         QStringLiteral("--pub") };
-    const ToolRun verified = runTavrepo(verify + QStringList { repository.publicKey() });
-    QCOMPARE(verified.exitCode, 0);
-    QVERIFY2(
-        verified.output.contains(QLatin1String("tool-1.0.tar.gz: ok; unpacked size 1")), qPrintable(verified.output));
+    const ProcessRun verified = TestRepository::runTavrepo(verify + QStringList { repository.publicKey() });
+    QCOMPARE(verified.code(), 0);
+    QVERIFY2(verified.output().contains(QLatin1String("tool-1.0.tar.gz: ok; unpacked size 1")),
+        qPrintable(verified.output()));
 
-    const ToolRun foreign = runTavrepo(verify + QStringList { other.publicKey() });
-    QCOMPARE(foreign.exitCode, 1);
-    QVERIFY2(foreign.errors.contains(QLatin1String("not signed by a trusted key")), qPrintable(foreign.errors));
+    const ProcessRun foreign = TestRepository::runTavrepo(verify + QStringList { other.publicKey() });
+    QCOMPARE(foreign.code(), 1);
+    QVERIFY2(foreign.errors().contains(QLatin1String("not signed by a trusted key")), qPrintable(foreign.errors()));
 
     QFile archive(QDir(repository.root()).filePath(QStringLiteral("tool/tool-1.0.tar.gz")));
     QVERIFY(archive.open(QIODevice::ReadWrite));
     archive.seek(20);
     archive.write("X");
     archive.close();
-    const ToolRun tampered = runTavrepo(verify + QStringList { repository.publicKey() });
-    QCOMPARE(tampered.exitCode, 1);
-    QVERIFY2(tampered.output.contains(QLatin1String("tool-1.0.tar.gz: SHA-256 differs")), qPrintable(tampered.output));
+    const ProcessRun tampered = TestRepository::runTavrepo(verify + QStringList { repository.publicKey() });
+    QCOMPARE(tampered.code(), 1);
+    QVERIFY2(
+        tampered.output().contains(QLatin1String("tool-1.0.tar.gz: SHA-256 differs")), qPrintable(tampered.output()));
 }
 
 void TestTavrepo::keepsASignedIndexSigned()
 {
-    RepositoryFixture repository;
-    RepositoryFixture other;
+    TestRepository repository;
+    TestRepository other;
     QVERIFY(repository.isValid() && other.isValid());
-    QCOMPARE(
-        repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
+    QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).code(), 0);
     const QByteArray index = readFile(repository.indexPath(QStringLiteral("tool")));
 
     QCOMPARE(
         repository
             .add(QStringLiteral("tool"), QStringLiteral("1.1"), { { QStringLiteral("a"), "b" } }, QString(), QString())
-            .exitCode,
+            .code(),
         2);
-    const ToolRun resigned = repository.add(
+    const ProcessRun resigned = repository.add(
         QStringLiteral("tool"), QStringLiteral("1.1"), { { QStringLiteral("a"), "b" } }, QString(), other.secretKey());
-    QCOMPARE(resigned.exitCode, 1);
+    QCOMPARE(resigned.code(), 1);
     QCOMPARE(readFile(repository.indexPath(QStringLiteral("tool"))), index);
 }
 
 void TestTavrepo::resignRenewsSignaturesAndNothingElse()
 {
-    RepositoryFixture repository;
-    RepositoryFixture newKey;
+    TestRepository repository;
+    TestRepository newKey;
     QVERIFY(repository.isValid() && newKey.isValid());
     const QStringList targets { QStringLiteral("tool"), QStringLiteral("other") };
     QMap<QString, QByteArray> before;
     for (const QString& target : targets) {
-        QCOMPARE(repository.add(target, QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).exitCode, 0);
+        QCOMPARE(repository.add(target, QStringLiteral("1.0"), { { QStringLiteral("a"), "a" } }).code(), 0);
         before.insert(target, readFile(repository.indexPath(target)));
     }
     const auto resign = [&](const QStringList& options) {
-        return runTavrepo(QStringList { QStringLiteral("resign"), repository.root() } + options);
+        return TestRepository::runTavrepo(QStringList { QStringLiteral("resign"), repository.root() } + options);
     };
     const auto unchanged = [&] {
         return std::all_of(targets.cbegin(), targets.cend(),
             [&](const QString& target) { return readFile(repository.indexPath(target)) == before.value(target); });
     };
 
-    const ToolRun publicOnly = resign({ "--key", repository.publicKey() });
-    QCOMPARE(publicOnly.exitCode, 2);
-    QVERIFY2(publicOnly.errors.contains(QLatin1String("public key only")), qPrintable(publicOnly.errors));
+    const ProcessRun publicOnly = resign({ "--key", repository.publicKey() });
+    QCOMPARE(publicOnly.code(), 2);
+    QVERIFY2(publicOnly.errors().contains(QLatin1String("public key only")), qPrintable(publicOnly.errors()));
     // Signatures only the given keys' owner made are renewed; a stranger's key vouches for nothing.
-    QCOMPARE(resign({ "--key", newKey.secretKey() }).exitCode, 1);
+    QCOMPARE(resign({ "--key", newKey.secretKey() }).code(), 1);
     QVERIFY(unchanged());
 
-    QCOMPARE(resign({ "--key", repository.secretKey(), "--key", newKey.secretKey() }).exitCode, 0);
+    QCOMPARE(resign({ "--key", repository.secretKey(), "--key", newKey.secretKey() }).code(), 0);
     for (const QString& target : targets) {
         const QByteArray index = readFile(repository.indexPath(target));
         QCOMPARE(payloadOf(index), payloadOf(before.value(target)));
         QCOMPARE(QJsonDocument::fromJson(index).object().value(QLatin1String("signatures")).toArray().size(), 2);
         for (const QString& pub : { repository.publicKey(), newKey.publicKey() })
-            QCOMPARE(runTavrepo({ "verify", repository.root(), target, "--pub", pub }).exitCode, 0);
+            QCOMPARE(TestRepository::runTavrepo({ "verify", repository.root(), target, "--pub", pub }).code(), 0);
     }
 
-    QCOMPARE(resign({ "--key", newKey.secretKey(), "--expires-in", "30" }).exitCode, 0);
+    QCOMPARE(resign({ "--key", newKey.secretKey(), "--expires-in", "30" }).code(), 0);
     QJsonObject payload = QJsonDocument::fromJson(payloadOf(readFile(repository.indexPath("tool")))).object();
     const QDateTime expires = QDateTime::fromString(payload.take("expires").toString(), Qt::ISODate);
     QVERIFY(qAbs(QDateTime::currentDateTimeUtc().addDays(30).secsTo(expires)) < 600);
     QCOMPARE(payload, QJsonDocument::fromJson(payloadOf(before.value("tool"))).object());
-    QCOMPARE(runTavrepo({ "verify", repository.root(), "tool", "--pub", repository.publicKey() }).exitCode, 1);
+    QCOMPARE(
+        TestRepository::runTavrepo({ "verify", repository.root(), "tool", "--pub", repository.publicKey() }).code(), 1);
 }
 
 // A point release travels as a delta: unchanged and renamed files are
@@ -204,20 +205,20 @@ void TestTavrepo::resignRenewsSignaturesAndNothingElse()
 // old archive. A release that changes everything gets no delta.
 void TestTavrepo::deltasAreSignedVerifiedAndOnlyWhenSmall()
 {
-    RepositoryFixture repository;
+    TestRepository repository;
     QVERIFY(repository.isValid());
     QByteArray library = randomBytes(256 * 1024, 1);
     const QMap<QString, QByteArray> version1 { { "lib/libtool.so", library }, { "old-name.dat", randomBytes(8192, 2) },
         { "readme.txt", "1.0" } };
-    QCOMPARE(repository.add("tool", "1.0", version1).exitCode, 0);
+    QCOMPARE(repository.add("tool", "1.0", version1).code(), 0);
     library.insert(1000, "inserted bytes shift everything after them");
     library.replace(200000, 4096, randomBytes(4096, 3));
     const QMap<QString, QByteArray> version2 { { "lib/libtool.so", library },
         { "new-name.dat", version1["old-name.dat"] }, { "readme.txt", "1.0" }, { "added.txt", "new" } };
-    const ToolRun added = repository.add("tool", "1.1", version2);
-    QCOMPARE(added.exitCode, 0);
-    QVERIFY2(added.output.contains("delta from 1.0 as tool-1.0-to-1.1.delta"), qPrintable(added.output));
-    QVERIFY2(added.output.contains("2 files reused, 1 patched, 1 whole"), qPrintable(added.output));
+    const ProcessRun added = repository.add("tool", "1.1", version2);
+    QCOMPARE(added.code(), 0);
+    QVERIFY2(added.output().contains("delta from 1.0 as tool-1.0-to-1.1.delta"), qPrintable(added.output()));
+    QVERIFY2(added.output().contains("2 files reused, 1 patched, 1 whole"), qPrintable(added.output()));
 
     const QJsonObject delta = packagesOf(readFile(repository.indexPath("tool")))
                                   .at(1)
@@ -234,26 +235,27 @@ void TestTavrepo::deltasAreSignedVerifiedAndOnlyWhenSmall()
     QCOMPARE(qint64(delta.value("unpacked").toDouble()), qint64(library.size() + 8192 + 3 + 3));
 
     const QStringList verify { "verify", repository.root(), "tool", "--pub", repository.publicKey() };
-    const ToolRun verified = runTavrepo(verify);
-    QVERIFY2(verified.exitCode == 0, qPrintable(verified.output + verified.errors));
-    QVERIFY2(verified.output.contains("tool-1.0-to-1.1.delta: ok, rebuilds 1.1 from 1.0"), qPrintable(verified.output));
+    const ProcessRun verified = TestRepository::runTavrepo(verify);
+    QVERIFY2(verified.code() == 0, qPrintable(verified.output() + verified.errors()));
+    QVERIFY2(
+        verified.output().contains("tool-1.0-to-1.1.delta: ok, rebuilds 1.1 from 1.0"), qPrintable(verified.output()));
 
-    const ToolRun rewritten = repository.add("tool", "1.2", { { "lib/libtool.so", randomBytes(256 * 1024, 4) } });
-    QCOMPARE(rewritten.exitCode, 0);
-    QVERIFY2(rewritten.output.contains("no delta from 1.1"), qPrintable(rewritten.output));
+    const ProcessRun rewritten = repository.add("tool", "1.2", { { "lib/libtool.so", randomBytes(256 * 1024, 4) } });
+    QCOMPARE(rewritten.code(), 0);
+    QVERIFY2(rewritten.output().contains("no delta from 1.1"), qPrintable(rewritten.output()));
     QVERIFY(!QFileInfo::exists(QDir(repository.root()).filePath("tool/tool-1.1-to-1.2.delta")));
-    const ToolRun fromOlder = runTavrepo({ "add", repository.root(), "tool", "1.3",
+    const ProcessRun fromOlder = TestRepository::runTavrepo({ "add", repository.root(), "tool", "1.3",
         QDir(repository.root()).filePath("../package2"), "--key", repository.secretKey(), "--delta-from", "1.1" });
-    QVERIFY2(fromOlder.output.contains("delta from 1.1 as tool-1.1-to-1.3.delta"), qPrintable(fromOlder.output));
+    QVERIFY2(fromOlder.output().contains("delta from 1.1 as tool-1.1-to-1.3.delta"), qPrintable(fromOlder.output()));
 
     QFile tampered(deltaPath);
     QVERIFY(tampered.open(QIODevice::ReadWrite));
     tampered.seek(tampered.size() - 10);
     tampered.write("X");
     tampered.close();
-    const ToolRun failed = runTavrepo(verify);
-    QCOMPARE(failed.exitCode, 1);
-    QVERIFY2(failed.output.contains("tool-1.0-to-1.1.delta: SHA-256 differs"), qPrintable(failed.output));
+    const ProcessRun failed = TestRepository::runTavrepo(verify);
+    QCOMPARE(failed.code(), 1);
+    QVERIFY2(failed.output().contains("tool-1.0-to-1.1.delta: SHA-256 differs"), qPrintable(failed.output()));
 }
 
 void TestTavrepo::refusesBadInputWithoutWriting_data()
@@ -296,9 +298,9 @@ void TestTavrepo::refusesBadInputWithoutWriting()
     arguments.replaceInStrings(QStringLiteral("EVIL"), evil);
     arguments.replaceInStrings(QStringLiteral("DEVICE"), device);
 
-    const ToolRun run = runTavrepo(arguments);
-    QCOMPARE(run.exitCode, exitCode);
-    QVERIFY2(run.errors.startsWith(QLatin1String("tavrepo: ")), qPrintable(run.errors));
+    const ProcessRun run = TestRepository::runTavrepo(arguments);
+    QCOMPARE(run.code(), exitCode);
+    QVERIFY2(run.errors().startsWith(QLatin1String("tavrepo: ")), qPrintable(run.errors()));
     QVERIFY(!QFileInfo::exists(QDir(repository).filePath(QStringLiteral("tool/index.json"))));
 }
 
@@ -317,14 +319,14 @@ void TestTavrepo::recordRegistersAnInstalledPackage()
         { "record", agentDir, "TavAgent", "7.0", QDir(agentDir).filePath(QStringLiteral("TavAgent")) },
         { "record", agentDir, "TavAgent", "seven", "TavAgent" } };
     for (const QStringList& arguments : refused) {
-        QCOMPARE(runTavrepo(arguments).exitCode, 2);
+        QCOMPARE(TestRepository::runTavrepo(arguments).code(), 2);
         QVERIFY2(!QFileInfo::exists(recordPath), qPrintable(arguments.join(QLatin1Char(' '))));
     }
 
     for (int run = 0; run < 2; ++run) {
-        const ToolRun recorded
-            = runTavrepo({ "record", agentDir, "TavAgent", "7.0.3", "TavAgent", "./languages/a.qm" });
-        QVERIFY2(recorded.exitCode == 0, qPrintable(recorded.errors));
+        const ProcessRun recorded
+            = TestRepository::runTavrepo({ "record", agentDir, "TavAgent", "7.0.3", "TavAgent", "./languages/a.qm" });
+        QVERIFY2(recorded.code() == 0, qPrintable(recorded.errors()));
     }
     Updater::Target target(QStringLiteral("tavagent"));
     target.setDirectory(agentDir);

@@ -1,5 +1,6 @@
 #include "AgentApp.h"
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
+#include "ProcessRunner.h"
 #include "TestRegistry.h"
 
 #include <QDir>
@@ -11,6 +12,8 @@
 
 #include <csignal>
 #include <sys/types.h>
+
+using namespace Vondra::Testing;
 
 using Vondra::AgentApp;
 
@@ -55,12 +58,13 @@ bool catchesSignal(qint64 pid, int signal)
 // the compiled translation goes into translationDir (none when empty).
 QString installProbeAsAgent(const QTemporaryDir& dir, const QString& translationDir)
 {
-    if (!copyProgram(agentProbePath(), dir.path(), QStringLiteral("TavAgent")))
+    if (!copyProgram(testProgram("agentprobe"), dir.path(), QStringLiteral("TavAgent")))
         return {};
     if (!translationDir.isEmpty()) {
         const QString qm = QStringLiteral("TavAgent_zh_cn.qm");
         QDir(dir.path()).mkpath(translationDir);
-        if (!QFile::copy(QDir(builtLanguagesDir()).filePath(qm), QDir(dir.filePath(translationDir)).filePath(qm)))
+        if (!QFile::copy(QDir(binDirectory() + QStringLiteral("/languages")).filePath(qm),
+                QDir(dir.filePath(translationDir)).filePath(qm)))
             return {};
     }
     return dir.filePath(QStringLiteral("TavAgent"));
@@ -106,10 +110,10 @@ void TestAgentApp::launchModeTrace()
     QFETCH(QStringList, arguments);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(copyProgram(builtAgentPath(), dir.path(), QStringLiteral("TavAgent")));
+    QVERIFY(copyProgram(builtProgram("TavAgent"), dir.path(), QStringLiteral("TavAgent")));
     const QString agent = dir.filePath(QStringLiteral("TavAgent"));
 
-    const ChildRun run = runChild(agent, arguments, childEnvironment(dir.path()), dir.path());
+    const ProcessRun run = runProcess(agent, arguments, childEnvironment(dir.path()), dir.path());
     QVERIFY(run.finished);
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
@@ -145,7 +149,7 @@ void TestAgentApp::residentStopsOnSignal()
     QFETCH(int, signal);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(copyProgram(builtAgentPath(), dir.path(), QStringLiteral("TavAgent")));
+    QVERIFY(copyProgram(builtProgram("TavAgent"), dir.path(), QStringLiteral("TavAgent")));
 
     QProcess agent;
     agent.setProcessEnvironment(childEnvironment(dir.path()));
@@ -169,8 +173,8 @@ void TestAgentApp::onlyOneResidentAgent()
     QTemporaryDir firstDir;
     QTemporaryDir secondDir;
     QVERIFY(home.isValid() && firstDir.isValid() && secondDir.isValid());
-    QVERIFY(copyProgram(builtAgentPath(), firstDir.path(), QStringLiteral("TavAgent")));
-    QVERIFY(copyProgram(builtAgentPath(), secondDir.path(), QStringLiteral("TavAgent")));
+    QVERIFY(copyProgram(builtProgram("TavAgent"), firstDir.path(), QStringLiteral("TavAgent")));
+    QVERIFY(copyProgram(builtProgram("TavAgent"), secondDir.path(), QStringLiteral("TavAgent")));
     const QString second = secondDir.filePath(QStringLiteral("TavAgent"));
     const QString secondTrace = secondDir.filePath(QStringLiteral("trace.log"));
 
@@ -185,13 +189,13 @@ void TestAgentApp::onlyOneResidentAgent()
     });
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(firstDir.filePath(QStringLiteral("trace.log"))), 15000);
 
-    const ChildRun duplicate = runChild(second, {}, childEnvironment(home.path()), secondDir.path());
+    const ProcessRun duplicate = runProcess(second, {}, childEnvironment(home.path()), secondDir.path());
     QVERIFY2(duplicate.finished, "a second resident agent kept running");
     QCOMPARE(duplicate.exitStatus, QProcess::NormalExit);
     QCOMPARE(duplicate.exitCode, 0);
     QVERIFY(!QFile::exists(secondTrace));
 
-    const ChildRun launch = runChild(second, { QStringLiteral("tavlo://?callback=cb&tool=Writer2") },
+    const ProcessRun launch = runProcess(second, { QStringLiteral("tavlo://?callback=cb&tool=Writer2") },
         childEnvironment(home.path()), secondDir.path());
     QVERIFY(launch.finished);
     QCOMPARE(launch.exitCode, 0);
@@ -204,7 +208,7 @@ void TestAgentApp::onlyOneResidentAgent()
 
 void TestAgentApp::instanceOnlyWhileTheAppExists()
 {
-    const ChildRun run = runChild(agentProbePath(), { QStringLiteral("instance") });
+    const ProcessRun run = runProcess(testProgram("agentprobe"), { QStringLiteral("instance") }, childEnvironment());
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     const QStringList lines = QString::fromUtf8(run.standardOutput).split('\n', Qt::SkipEmptyParts);
@@ -216,7 +220,7 @@ void TestAgentApp::instanceOnlyWhileTheAppExists()
 
 void TestAgentApp::notificationsShareOneBox()
 {
-    const ChildRun run = runChild(agentProbePath(), { QStringLiteral("message") });
+    const ProcessRun run = runProcess(testProgram("agentprobe"), { QStringLiteral("message") }, childEnvironment());
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QString::fromUtf8(run.standardOutput), QStringLiteral("shown Second second text warning\n"));
@@ -224,7 +228,8 @@ void TestAgentApp::notificationsShareOneBox()
 
 void TestAgentApp::closedNotificationKeepsAgentRunning()
 {
-    const ChildRun run = runChild(agentProbePath(), { QStringLiteral("message-in-event-loop") });
+    const ProcessRun run
+        = runProcess(testProgram("agentprobe"), { QStringLiteral("message-in-event-loop") }, childEnvironment());
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QString::fromUtf8(run.standardOutput), QStringLiteral("box closed\nstill running\n"));
@@ -274,7 +279,7 @@ void TestAgentApp::loadTranslator()
     const QString agent = installProbeAsAgent(dir, translationDir);
     QVERIFY(!agent.isEmpty());
 
-    const ChildRun run = runChild(agent, { QStringLiteral("translate"), locale });
+    const ProcessRun run = runProcess(agent, { QStringLiteral("translate"), locale }, childEnvironment());
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QString::fromUtf8(run.standardOutput).trimmed(), expected);
@@ -313,14 +318,14 @@ void TestAgentApp::setLanguage()
     const QString agent = installProbeAsAgent(dir, QStringLiteral("languages"));
     QVERIFY(!agent.isEmpty());
     if (!stored.isEmpty()) {
-        QSettings settings(dir.filePath(QStringLiteral("Tavlo/TavAgent.ini")), QSettings::IniFormat);
+        QSettings settings(dir.filePath(QStringLiteral(".config/Tavlo/TavAgent.ini")), QSettings::IniFormat);
         settings.setValue(QStringLiteral("language"), stored);
     }
 
     QStringList arguments { QStringLiteral("language"), locale };
     if (save)
         arguments << QStringLiteral("save");
-    const ChildRun run = runChild(agent, arguments, childEnvironment(dir.path()));
+    const ProcessRun run = runProcess(agent, arguments, childEnvironment(dir.path()));
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     const QStringList lines = QString::fromUtf8(run.standardOutput).split('\n', Qt::SkipEmptyParts);

@@ -1,9 +1,10 @@
 #include "BridgeSettings.h"
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
+#include "InstalledAgent.h"
 #include "JsonpAnswer.h"
 #include "LaunchQueue.h"
+#include "ProcessRunner.h"
 #include "RawClient.h"
-#include "ResidentAgent.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
 #include "ToolDirectories.h"
@@ -23,6 +24,8 @@
 #include <QtTest>
 
 #include <atomic>
+
+using namespace Vondra::Testing;
 
 using Vondra::BridgeSettings;
 using Vondra::JsonpAnswer;
@@ -380,7 +383,7 @@ void TestBridge::launchQueueDropsWaitingAtExit()
 
 void TestBridge::routes()
 {
-    ResidentAgent agent;
+    InstalledAgent agent;
     QVERIFY2(agent.start(), qPrintable(agent.errorString()));
 
     RawClient client(agent.port());
@@ -413,9 +416,9 @@ void TestBridge::routes()
 
 void TestBridge::tavinfoFromRecords()
 {
-    ResidentAgent agent;
+    InstalledAgent agent;
     QVERIFY2(agent.start(), qPrintable(agent.errorString()));
-    const QDir root(agent.root());
+    const QDir root(agent.appsDir());
     RawClient client(agent.port());
 
     client.send(get("/?callback=tavinfo"));
@@ -460,7 +463,7 @@ void TestBridge::bindAddress()
     QFETCH(QString, address);
     QFETCH(QString, reachable);
     QFETCH(QString, unreachable);
-    ResidentAgent agent;
+    InstalledAgent agent;
     if (!address.isEmpty())
         agent.setSetting(QStringLiteral("listen_address"), address);
     QVERIFY2(agent.start(), qPrintable(agent.errorString()));
@@ -474,7 +477,7 @@ void TestBridge::portInUse()
 {
     QTcpServer holder;
     QVERIFY(holder.listen(QHostAddress::LocalHost));
-    ResidentAgent agent;
+    InstalledAgent agent;
     agent.setSetting(QStringLiteral("listen_port"), holder.serverPort());
     QVERIFY2(agent.start(), qPrintable(agent.errorString()));
     QTest::qWait(300);
@@ -489,7 +492,7 @@ void TestBridge::portInUse()
 
 void TestBridge::allowedOrigins()
 {
-    ResidentAgent agent;
+    InstalledAgent agent;
     agent.setSetting(
         QStringLiteral("allowed_origins"), QStringList { "https://docs.example", "http://127.0.0.1:8080" });
     QVERIFY2(agent.start(), qPrintable(agent.errorString()));
@@ -526,12 +529,12 @@ void TestBridge::handlerStackMargin()
     QTemporaryDir dir;
     const QDir root(dir.path());
     QVERIFY(root.mkpath("TavAgent"));
-    QVERIFY(copyProgram(agentProbePath(), root.filePath("TavAgent"), QStringLiteral("agentprobe")));
+    QVERIFY(copyProgram(testProgram("agentprobe"), root.filePath("TavAgent"), QStringLiteral("agentprobe")));
     for (int i = 0; i < 200; ++i) {
         const QString name = QStringLiteral("Tool%1").arg(i);
         QVERIFY(recordPackage(root.filePath(name), name.toLower(), QStringLiteral("1.%1").arg(i)));
     }
-    const ChildRun run = runChild(
+    const ProcessRun run = runProcess(
         root.filePath("TavAgent/agentprobe"), { QStringLiteral("bridge-stack"), "3" }, childEnvironment(dir.path()));
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);

@@ -1,6 +1,7 @@
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
+#include "InstalledAgent.h"
 #include "NginxServer.h"
-#include "ResidentAgent.h"
+#include "ProcessRunner.h"
 #include "StartRecorder.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
@@ -12,6 +13,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using namespace Vondra::Testing;
 
 using Vondra::Testing::NginxServer;
 using Vondra::Testing::recordedStarts;
@@ -96,8 +99,8 @@ QByteArray TestBridgeBrowser::finalDocument(const QUrl& url)
 
 void TestBridgeBrowser::pageCallbacksRun()
 {
-    ResidentAgent agent;
-    const QString toolDir = QDir(agent.root()).filePath("Writer2");
+    InstalledAgent agent;
+    const QString toolDir = QDir(agent.appsDir()).filePath("Writer2");
     Updater::PackagesInfo record;
     QVERIFY(QDir().mkpath(toolDir));
     record.setDirectory(toolDir);
@@ -122,7 +125,7 @@ void TestBridgeBrowser::pageCallbacksRun()
 
 void TestBridgeBrowser::formPostToTheEchoRunsNoScript()
 {
-    ResidentAgent agent;
+    InstalledAgent agent;
     QVERIFY2(agent.start(), qPrintable(agent.errorString()));
     QTemporaryDir site;
     QVERIFY(writeFile(site.filePath("post.html"), formPostPage(agent.port())));

@@ -1,6 +1,7 @@
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
 #include "CrashTranslation.h"
 #include "Faults.h"
+#include "ProcessRunner.h"
 #include "TestRegistry.h"
 
 #include <QRegularExpression>
@@ -9,6 +10,8 @@
 
 #include <csignal>
 #include <exception>
+
+using namespace Vondra::Testing;
 
 using namespace Vondra;
 
@@ -185,7 +188,7 @@ void TestCrashTranslation::endOfProcess_data()
     QTest::addColumn<QString>("output");
     QTest::addColumn<int>("signal");
 
-    const QString probe = QRegularExpression::escape(agentProbePath());
+    const QString probe = QRegularExpression::escape(testProgram("agentprobe"));
     QTest::newRow("uncaught translated fault") << "uncaught-fault"
                                                << "terminateHandler: "
             + firstLinePattern("EXCEPTION_ACCESS_VIOLATION", probe) + "Invalid operation: write at address 0x0\n\n"
@@ -206,7 +209,7 @@ void TestCrashTranslation::endOfProcess()
     QFETCH(int, signal);
     QTemporaryDir dir; // where a core file would go
     QVERIFY(dir.isValid());
-    const ChildRun run = runChild(agentProbePath(), { mode }, childEnvironment(dir.path()), dir.path());
+    const ProcessRun run = runProcess(testProgram("agentprobe"), { mode }, childEnvironment(dir.path()), dir.path());
     QVERIFY(run.finished);
     QCOMPARE(run.exitStatus, QProcess::CrashExit);
     QCOMPARE(run.exitCode, signal);

@@ -1,6 +1,6 @@
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
+#include "InstalledAgent.h"
 #include "RawClient.h"
-#include "ResidentAgent.h"
 #include "StartRecorder.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
@@ -93,22 +93,22 @@ private slots:
     void request();
 
 private:
-    QString toolDir(const QString& name) const { return QDir(m_agent->root()).filePath(name); }
+    QString toolDir(const QString& name) const { return QDir(m_agent->appsDir()).filePath(name); }
     int traceCount(const QByteArray& text) const { return m_agent->trace().count(text); }
 
-    std::unique_ptr<ResidentAgent> m_agent;
+    std::unique_ptr<InstalledAgent> m_agent;
 };
 
 void TestHostilePages::initTestCase()
 {
-    m_agent = std::make_unique<ResidentAgent>();
-    const QString agentDir = m_agent->agentDirectory();
-    QString error;
-    QVERIFY2(TestRepository::installPrograms(agentDir, { "TavAgent", "TavUpdate" }, &error), qPrintable(error));
+    m_agent = std::make_unique<InstalledAgent>();
     // Checks fail at once: nothing listens there.
-    QVERIFY(writeFile(
-        agentDir + "/update_host.dat", "http://127.0.0.1:" + QByteArray::number(ResidentAgent::freePort()) + "/\n"));
-    QVERIFY(writeFile(agentDir + "/update_key.pub", TestRepository::allowUnsignedKeyFile()));
+    const QString keyFile = m_agent->root() + "/update_key.pub";
+    QVERIFY(writeFile(keyFile, TestRepository::allowUnsignedKeyFile()));
+    QString error;
+    QVERIFY2(m_agent->installUpdating(
+                 QStringLiteral("http://127.0.0.1:%1/").arg(InstalledAgent::freePort()), keyFile, &error),
+        qPrintable(error));
     QVERIFY(QDir().mkpath(toolDir("Probe2")) && copyProgram(startRecorderPath(), toolDir("Probe2"), "Probe"));
     QVERIFY(QDir().mkpath(toolDir("Kept")));
 

@@ -1,5 +1,6 @@
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
 #include "LocalFrame.h"
+#include "ProcessRunner.h"
 #include "SingleApplication_p.h"
 #include "TestRegistry.h"
 
@@ -14,6 +15,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
+
+using namespace Vondra::Testing;
 
 using Vondra::LocalFrame;
 using Vondra::SingleApplicationPrivate;
@@ -32,9 +35,9 @@ public:
     {
         m_process.setProcessEnvironment(childEnvironment(home));
         if (runAs.isEmpty())
-            m_process.start(guardProbePath(), arguments);
+            m_process.start(testProgram("guardprobe"), arguments);
         else
-            m_process.start(runAs.first(), runAs.mid(1) + QStringList(guardProbePath()) + arguments);
+            m_process.start(runAs.first(), runAs.mid(1) + QStringList(testProgram("guardprobe")) + arguments);
     }
 
     ~Probe()

@@ -1,8 +1,9 @@
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
+#include "ProcessRunner.h"
 #include "StartRecorder.h"
+#include "TestDisplay.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
-#include "TrayDesktop.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,11 +18,6 @@ using namespace Vondra::Testing;
 
 namespace {
 
-QString trayProbePath()
-{
-    return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("trayprobe"));
-}
-
 // Screenshots are kept beside the tests for people to look at.
 QString artefactDir()
 {
@@ -30,12 +26,12 @@ QString artefactDir()
     return path;
 }
 
-QStringList outputLines(const ChildRun& run)
+QStringList outputLines(const ProcessRun& run)
 {
     return QString::fromUtf8(run.standardOutput).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-QString describe(const ChildRun& run)
+QString describe(const ProcessRun& run)
 {
     return QStringLiteral("exit %1, output:\n%2\nerrors:\n%3")
         .arg(run.exitCode)
@@ -65,16 +61,16 @@ private:
         return m_desktop->environment(dir.path());
     }
 
-    std::unique_ptr<TrayDesktop> m_desktop;
+    std::unique_ptr<TestDisplay> m_desktop;
     QString m_noDesktop; // why there is none
 };
 
 void TestTrayIcon::initTestCase()
 {
-    m_desktop = std::make_unique<TrayDesktop>();
-    if (!m_desktop->startDisplay(&m_noDesktop))
+    m_desktop = std::make_unique<TestDisplay>();
+    if (!m_desktop->start(&m_noDesktop))
         return;
-    m_desktop->startTray(&m_noDesktop);
+    m_desktop->startTrayHost(&m_noDesktop);
 }
 
 #define REQUIRE_DESKTOP()                                                                                              \
@@ -86,7 +82,8 @@ void TestTrayIcon::menuSplashAndBalloon()
     REQUIRE_DESKTOP();
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const ChildRun run = runChild(trayProbePath(), { QStringLiteral("tray"), artefactDir() }, desktopEnvironment(dir));
+    const ProcessRun run
+        = runProcess(testProgram("trayprobe"), { QStringLiteral("tray"), artefactDir() }, desktopEnvironment(dir));
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(describe(run)));
     QCOMPARE(outputLines(run),
         QStringList({
@@ -137,14 +134,14 @@ void TestTrayIcon::menuSplashAndBalloon()
 void TestTrayIcon::lateTrayAndBoxWithoutTray()
 {
     REQUIRE_DESKTOP();
-    TrayDesktop desktop;
+    TestDisplay desktop;
     QString why;
-    QVERIFY2(desktop.startDisplay(&why), qPrintable(why));
+    QVERIFY2(desktop.start(&why), qPrintable(why));
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QProcess probe;
     probe.setProcessEnvironment(desktop.environment(dir.path()));
-    probe.start(trayProbePath(), { QStringLiteral("late-tray") });
+    probe.start(testProgram("trayprobe"), { QStringLiteral("late-tray") });
     QStringList lines;
     const auto readLines = [&] {
         while (probe.canReadLine())
@@ -152,7 +149,7 @@ void TestTrayIcon::lateTrayAndBoxWithoutTray()
         return lines;
     };
     QTRY_VERIFY_WITH_TIMEOUT(readLines().contains(QStringLiteral("waiting for a tray")), 15000);
-    QVERIFY2(desktop.startTray(&why), qPrintable(why));
+    QVERIFY2(desktop.startTrayHost(&why), qPrintable(why));
     QTRY_VERIFY_WITH_TIMEOUT(readLines().size() == 5, 20000);
     // Seen from the X server too: the icon's window sits inside the tray.
     QVERIFY(desktop.trayHolds(QStringLiteral("TavAgent")));
@@ -206,10 +203,10 @@ void TestTrayIcon::agentInItsLanguage()
     QVERIFY(dir.isValid());
     const QDir agentDir(dir.filePath(QStringLiteral("Agent")));
     QVERIFY(agentDir.mkpath(QStringLiteral("languages")));
-    QVERIFY(copyProgram(trayProbePath(), agentDir.path(), QStringLiteral("TavAgent")));
+    QVERIFY(copyProgram(testProgram("trayprobe"), agentDir.path(), QStringLiteral("TavAgent")));
     for (const QString& qm : { QStringLiteral("TavAgent_zh_cn.qm"), QStringLiteral("qt_zh_cn.qm") })
-        QVERIFY(
-            QFile::copy(QDir(builtLanguagesDir()).filePath(qm), agentDir.filePath(QStringLiteral("languages/") + qm)));
+        QVERIFY(QFile::copy(QDir(binDirectory() + QStringLiteral("/languages")).filePath(qm),
+            agentDir.filePath(QStringLiteral("languages/") + qm)));
     const QProcessEnvironment environment = desktopEnvironment(dir);
     if (!language.isEmpty()) {
         QSettings settings(environment.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/Tavlo/TavAgent.ini"),
@@ -220,7 +217,7 @@ void TestTrayIcon::agentInItsLanguage()
     QStringList arguments { QStringLiteral("agent") };
     if (!request.isEmpty())
         arguments << request;
-    const ChildRun run = runChild(agentDir.filePath(QStringLiteral("TavAgent")), arguments, environment);
+    const ProcessRun run = runProcess(agentDir.filePath(QStringLiteral("TavAgent")), arguments, environment);
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(describe(run)));
     QCOMPARE(outputLines(run), expected);
 }
@@ -244,14 +241,14 @@ void TestTrayIcon::updateCheck()
     QVERIFY(home.isValid());
     const QString agentDir = home.filePath(QStringLiteral("Agent"));
     QVERIFY(QDir().mkpath(agentDir));
-    QVERIFY(copyProgram(trayProbePath(), agentDir, QStringLiteral("TavAgent")));
+    QVERIFY(copyProgram(testProgram("trayprobe"), agentDir, QStringLiteral("TavAgent")));
     if (updaterExit >= 0) {
         QVERIFY(copyProgram(startRecorderPath(), agentDir, QStringLiteral("TavUpdate")));
         QVERIFY(writeFile(agentDir + QStringLiteral("/exit_code"), QByteArray::number(updaterExit)));
     }
 
-    const ChildRun run
-        = runChild(agentDir + QStringLiteral("/TavAgent"), { QStringLiteral("update") }, childEnvironment(home.path()));
+    const ProcessRun run = runProcess(
+        agentDir + QStringLiteral("/TavAgent"), { QStringLiteral("update") }, childEnvironment(home.path()));
     QVERIFY2(run.finished && run.exitCode == 0, qPrintable(describe(run)));
     QCOMPARE(outputLines(run),
         QStringList(

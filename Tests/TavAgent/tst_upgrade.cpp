@@ -1,4 +1,6 @@
-#include "ChildProcess.h"
+#include "BuiltPrograms.h"
+#include "InstalledAgent.h"
+#include "ProcessRunner.h"
 #include "StartRecorder.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
@@ -16,44 +18,28 @@ using namespace Vondra::Testing;
 
 namespace {
 
-// An agent directory "Apps/Agent" holding the probe as TavAgent and the start
-// recorder as TavUpdate, whose exit code the test chooses.
-class FakeInstallation
+// The agent's directory holds the probe as TavAgent and the start recorder as
+// TavUpdate, whose exit code the test chooses.
+bool installProbe(InstalledAgent& installation)
 {
-public:
-    bool create()
-    {
-        return m_root.isValid() && QDir().mkpath(agentDir())
-            && copyProgram(agentProbePath(), agentDir(), QStringLiteral("TavAgent"))
-            && copyProgram(startRecorderPath(), agentDir(), QStringLiteral("TavUpdate"));
-    }
+    return installation.isValid() && installation.install(testProgram("agentprobe"))
+        && installation.install(startRecorderPath(), QStringLiteral("TavUpdate"));
+}
 
-    QString home() const { return m_root.path(); }
-    QString appsDir() const { return m_root.filePath(QStringLiteral("Apps")); }
-    QString agentDir() const { return m_root.filePath(QStringLiteral("Apps/Agent")); }
+bool setUpdaterExit(const InstalledAgent& installation, int code, int delayMs = 0)
+{
+    return writeFile(QDir(installation.agentDir()).filePath(QStringLiteral("exit_code")),
+        QByteArray::number(code) + '\n' + QByteArray::number(delayMs) + '\n');
+}
 
-    bool setUpdaterExit(int code, int delayMs = 0)
-    {
-        return writeFile(QDir(agentDir()).filePath(QStringLiteral("exit_code")),
-            QByteArray::number(code) + '\n' + QByteArray::number(delayMs) + '\n');
-    }
-
-    ChildRun probe(const QStringList& arguments) const
-    {
-        return runChild(QDir(agentDir()).filePath(QStringLiteral("TavAgent")), arguments, childEnvironment(home()));
-    }
-
-    QList<QStringList> updaterRuns(const QString& directory = QString()) const
-    {
-        QList<QStringList> runs;
-        for (const RecordedStart& start : recordedStarts(directory.isEmpty() ? agentDir() : directory))
-            runs.append(start.arguments);
-        return runs;
-    }
-
-private:
-    QTemporaryDir m_root;
-};
+// The arguments of each TavUpdate run from directory.
+QList<QStringList> updaterRuns(const QString& directory)
+{
+    QList<QStringList> runs;
+    for (const RecordedStart& start : recordedStarts(directory))
+        runs.append(start.arguments);
+    return runs;
+}
 
 } // namespace
 
@@ -146,48 +132,48 @@ void TestUpgrade::upgradeTools()
     QFETCH(bool, programPresent);
     QFETCH(bool, installRuns);
     QFETCH(bool, recordKept);
-    FakeInstallation installation;
-    QVERIFY(installation.create());
-    QVERIFY(installation.setUpdaterExit(updaterExit));
+    InstalledAgent installation;
+    QVERIFY(installProbe(installation));
+    QVERIFY(setUpdaterExit(installation, updaterExit));
     const QString toolDir = QDir(installation.appsDir()).filePath("viewer2");
     QVERIFY(writeFile(toolDir + "/Packages.xml", "<record/>"));
     if (programPresent)
         QVERIFY(writeFile(toolDir + "/viewer", "program"));
 
-    const ChildRun run = installation.probe({ "upgrade-tool", "viewer2", "viewer" });
+    const ProcessRun run = installation.run({ "upgrade-tool", "viewer2", "viewer" });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QString::fromUtf8(run.standardOutput).trimmed(), toolDir);
     const QStringList install { "-t", "viewer2", "-d", toolDir, "-v", "7.0", "-s" };
     QList<QStringList> expected { install + QStringList { "-c" } };
     if (installRuns)
         expected << install;
-    QCOMPARE(installation.updaterRuns(), expected);
+    QCOMPARE(updaterRuns(installation.agentDir()), expected);
     QCOMPARE(QFileInfo::exists(toolDir + "/Packages.xml"), recordKept);
 }
 
 void TestUpgrade::toolDirectoryBlockedByAFile()
 {
-    FakeInstallation installation;
-    QVERIFY(installation.create());
+    InstalledAgent installation;
+    QVERIFY(installProbe(installation));
     QVERIFY(writeFile(QDir(installation.appsDir()).filePath("Writer2"), "not a directory"));
 
-    const ChildRun run = installation.probe({ "upgrade-tool", "Writer2", "Writer" });
+    const ProcessRun run = installation.run({ "upgrade-tool", "Writer2", "Writer" });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QString::fromUtf8(run.standardOutput).trimmed(), QString());
     QVERIFY(run.standardError.contains("make application path"));
-    QVERIFY(installation.updaterRuns().isEmpty());
+    QVERIFY(updaterRuns(installation.agentDir()).isEmpty());
 }
 
 void TestUpgrade::concurrentRequestsUpdateOnce()
 {
-    FakeInstallation installation;
-    QVERIFY(installation.create());
+    InstalledAgent installation;
+    QVERIFY(installProbe(installation));
     // Each TavUpdate run takes long enough for every request to arrive meanwhile.
-    QVERIFY(installation.setUpdaterExit(1, 500));
+    QVERIFY(setUpdaterExit(installation, 1, 500));
 
-    const ChildRun run = installation.probe({ "upgrade-tool-concurrently", "Notes" });
+    const ProcessRun run = installation.run({ "upgrade-tool-concurrently", "Notes" });
     QCOMPARE(run.exitCode, 0);
-    const QList<QStringList> runs = installation.updaterRuns();
+    const QList<QStringList> runs = updaterRuns(installation.agentDir());
     QCOMPARE(runs.size(), 2);
     QCOMPARE(runs.at(0).constLast(), QStringLiteral("-c"));
     QCOMPARE(runs.at(1).constLast(), QStringLiteral("-s"));
@@ -195,12 +181,12 @@ void TestUpgrade::concurrentRequestsUpdateOnce()
 
 void TestUpgrade::handOverOnceFromAPrivateCopy()
 {
-    FakeInstallation installation;
-    QVERIFY(installation.create());
+    InstalledAgent installation;
+    QVERIFY(installProbe(installation));
     const QString copies = installation.home() + "/.cache/Tavlo/TavAgent";
     QVERIFY(writeFile(copies + "/handover-earlier/TavAgent/TavUpdate", "an earlier copy"));
 
-    const ChildRun run = installation.probe({ "hand-over-twice" });
+    const ProcessRun run = installation.run({ "hand-over-twice" });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QString::fromUtf8(run.standardOutput).trimmed(), QStringLiteral("1 0"));
     QVERIFY(run.standardError.contains("agent update already under way."));
@@ -214,18 +200,17 @@ void TestUpgrade::handOverOnceFromAPrivateCopy()
         | QFile::WriteOther | QFile::ExeOther;
     QVERIFY(!(QFileInfo(privateDir).permissions() & others));
     const QString expected[] = { "-t", "TavAgent", "-d", installation.agentDir(), "-v", "7.0", "-s", "-e" };
-    QTRY_COMPARE_WITH_TIMEOUT(installation.updaterRuns(privateDir + "/TavAgent").size(), 1, 10000);
-    QCOMPARE(installation.updaterRuns(privateDir + "/TavAgent").constFirst(),
-        QStringList(std::begin(expected), std::end(expected)));
+    QTRY_COMPARE_WITH_TIMEOUT(updaterRuns(privateDir + "/TavAgent").size(), 1, 10000);
+    QCOMPARE(updaterRuns(privateDir + "/TavAgent").constFirst(), QStringList(std::begin(expected), std::end(expected)));
 }
 
 void TestUpgrade::handOverWithoutCopyStartsNothing()
 {
-    FakeInstallation installation;
-    QVERIFY(installation.create());
+    InstalledAgent installation;
+    QVERIFY(installProbe(installation));
     QVERIFY(writeFile(installation.home() + "/.cache/Tavlo/TavAgent", "in the way"));
 
-    const ChildRun run = installation.probe({ "hand-over-twice" });
+    const ProcessRun run = installation.run({ "hand-over-twice" });
     QCOMPARE(run.exitCode, 0);
     // Nothing began, so the second attempt may try again.
     QCOMPARE(QString::fromUtf8(run.standardOutput).trimmed(), QStringLiteral("0 0"));

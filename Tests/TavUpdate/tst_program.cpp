@@ -1,6 +1,8 @@
+#include "BuiltPrograms.h"
 #include "ProductConfig.h"
 #include "ProgramFile.h"
 #include "StartRecorder.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 #include "TestRepository.h"
 
@@ -32,7 +34,7 @@ public:
     bool create(QString* error)
     {
         // The test repositories are unsigned unless a test installs a key.
-        return TestRepository::installPrograms(m_dir.path(), { QStringLiteral("TavUpdate") }, error) && m_work.isValid()
+        return installPrograms(m_dir.path(), { QStringLiteral("TavUpdate") }, error) && m_work.isValid()
             && writeFile(m_dir.filePath("update_key.pub"), TestRepository::allowUnsignedKeyFile());
     }
 

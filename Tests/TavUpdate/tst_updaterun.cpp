@@ -1,6 +1,7 @@
 #include "ProductConfig.h"
 #include "RunUpdate.h"
 #include "TavUpdater.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 #include "TestRepository.h"
 
@@ -11,7 +12,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
-#include <QDirIterator>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
@@ -84,18 +84,6 @@ QByteArray noise(int size)
         byte = char(state);
     }
     return bytes;
-}
-
-// Every file of a directory with its content, to tell whether anything moved.
-QMap<QString, QByteArray> snapshot(const QString& directory)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(directory, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(QDir(directory).relativeFilePath(path), readFile(path));
-    }
-    return files;
 }
 
 } // namespace
@@ -225,7 +213,7 @@ void TestUpdateRun::selectionDialog()
     QTemporaryDir target;
     QVERIFY(writeFile(target.filePath("own.txt"), "the user's"));
     Vondra::runUpdate({ "chooser", "7.0", target.path() }, true, true, repository.baseUrl());
-    const QMap<QString, QByteArray> before = snapshot(target.path());
+    const QMap<QString, QByteArray> before = treeOf(target.path());
 
     bool dialogSeen = false;
     const auto driver = whenVisible<Updater::UpdatesDialog>([&](Updater::UpdatesDialog* dialog) {
@@ -239,7 +227,7 @@ void TestUpdateRun::selectionDialog()
     });
     QCOMPARE(Vondra::runUpdate({ "chooser", "7.0", target.path() }, false, false, repository.baseUrl()), expected);
     QVERIFY(dialogSeen);
-    QCOMPARE(snapshot(target.path()), before);
+    QCOMPARE(treeOf(target.path()), before);
 }
 
 void TestUpdateRun::cancelRestoresTarget()
@@ -252,7 +240,7 @@ void TestUpdateRun::cancelRestoresTarget()
     QCOMPARE(Vondra::runUpdate({ "big", "7.0", target.path() }, true, false, repository.baseUrl()), 1);
     QVERIFY2(repository.publish("big", "1.1", { { "big.dat", noise(2 * 1024 * 1024) } }),
         qPrintable(repository.errorString()));
-    const QMap<QString, QByteArray> before = snapshot(target.path());
+    const QMap<QString, QByteArray> before = treeOf(target.path());
 
     bool cancelled = false;
     const auto driver = whenVisible<QProgressDialog>([&](QProgressDialog* progress) {
@@ -263,7 +251,7 @@ void TestUpdateRun::cancelRestoresTarget()
     });
     QCOMPARE(Vondra::runUpdate({ "big", "7.0", target.path() }, true, false, repository.baseUrl()), 1);
     QVERIFY(cancelled);
-    QCOMPARE(snapshot(target.path()), before);
+    QCOMPARE(treeOf(target.path()), before);
 }
 
 TAVLO_TEST(TestUpdateRun)

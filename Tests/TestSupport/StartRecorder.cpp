@@ -1,8 +1,8 @@
 #include "StartRecorder.h"
 
+#include "BuiltPrograms.h"
 #include "TestFiles.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,7 +12,7 @@ namespace Vondra::Testing {
 
 QString startRecorderPath()
 {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("start_recorder"));
+    return testProgram(QStringLiteral("start_recorder"));
 }
 
 QList<RecordedStart> recordedStarts(const QString& directory)

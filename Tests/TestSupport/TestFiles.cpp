@@ -20,6 +20,15 @@ bool writeFile(const QString& path, const QByteArray& content)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }
 
+bool writeTree(const QString& directory, const QMap<QString, QByteArray>& files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!writeFile(QDir(directory).filePath(it.key()), it.value()))
+            return false;
+    }
+    return QDir().mkpath(directory);
+}
+
 QMap<QString, QByteArray> treeOf(const QString& root)
 {
     QMap<QString, QByteArray> tree;

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QtTest>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -17,9 +18,15 @@ std::vector<RegisteredTest>& registeredTests()
 } // namespace Vondra::Testing
 
 // Usage: <suite> [TestClass] [QtTest options...]. Without a class name every
-// registered class runs in turn.
+// registered class runs in turn. "<suite> --list-classes" names the registered
+// classes, one a line, which is how CTest learns them.
 int main(int argc, char* argv[])
 {
+    if (argc == 2 && std::strcmp(argv[1], "--list-classes") == 0) {
+        for (const auto& test : Vondra::Testing::registeredTests())
+            std::printf("%s\n", test.name);
+        return 0;
+    }
     QApplication app(argc, argv);
     QTEST_SET_MAIN_SOURCE_PATH
 

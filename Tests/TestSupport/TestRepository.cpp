@@ -1,25 +1,50 @@
 #include "TestRepository.h"
 
-#include "ProgramFile.h"
+#include "BuiltPrograms.h"
+#include "TestFiles.h"
 
 #include <Updater/UpdateFinder.h>
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
-#include <QProcess>
+#include <QUrl>
 
 namespace Vondra::Testing {
 
 TestRepository::TestRepository(const QString& extraServerConfig)
-    : m_server(m_root.path(), extraServerConfig)
+    : m_server(m_dir.filePath(QStringLiteral("repo")), extraServerConfig)
 {
+    m_valid = m_dir.isValid() && QDir().mkpath(root()) && makeKey(secretKey());
+}
+
+QString TestRepository::root() const
+{
+    return m_dir.filePath(QStringLiteral("repo"));
+}
+
+QString TestRepository::url() const
+{
+    return QUrl::fromLocalFile(root()).toString() + QLatin1Char('/');
+}
+
+QString TestRepository::secretKey() const
+{
+    return m_dir.filePath(QStringLiteral("signing.key"));
+}
+
+QString TestRepository::publicKey() const
+{
+    return secretKey() + QStringLiteral(".pub");
+}
+
+QString TestRepository::indexPath(const QString& target) const
+{
+    return QDir(root()).filePath(target + QStringLiteral("/index.json"));
 }
 
 bool TestRepository::start()
 {
-    if (!m_root.isValid() || !m_staging.isValid()) {
-        m_error = QStringLiteral("cannot create temporary directories");
+    if (!m_valid) {
+        m_error = QStringLiteral("cannot make the repository: ") + m_error;
         return false;
     }
     if (!m_server.start()) {
@@ -39,81 +64,73 @@ QString TestRepository::platform()
     return Updater::UpdateFinder::defaultPlatformIdentifier() + QStringLiteral("32");
 }
 
-QString TestRepository::binDirectory()
+ProcessRun TestRepository::runTavrepo(const QStringList& arguments)
 {
-    // CTest names it; run by hand, the tests sit in tests/ beside bin/.
-    const QString fromCTest = qEnvironmentVariable("TAVLO_BIN_DIR");
-    return fromCTest.isEmpty() ? QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../bin"))
-                               : fromCTest;
+    return runProcess(builtProgram(QStringLiteral("tavrepo")), arguments, QProcessEnvironment::systemEnvironment(),
+        QString(), 120000);
 }
 
-bool TestRepository::installPrograms(const QString& directory, const QStringList& programs, QString* error)
+ProcessRun TestRepository::add(const QString& name, const QString& version, const QMap<QString, QByteArray>& files,
+    const QString& platform, const std::optional<QString>& keyFile)
 {
-    const QDir bin(binDirectory());
-    QStringList files = bin.entryList(
-        { QStringLiteral("libTavUpdater.so*"), QStringLiteral("TavUpdater*.dll") }, QDir::Files | QDir::System);
-    for (const QString& program : programs)
-        files.append(ProgramFile::executableName(program));
-    for (const QString& file : files) {
-        if (!QFile::copy(bin.filePath(file), QDir(directory).filePath(file))) {
-            *error = QStringLiteral("cannot copy ") + bin.filePath(file) + QStringLiteral(" into ") + directory;
-            return false;
+    const QString packageDir = m_dir.filePath(QStringLiteral("package%1").arg(++m_packages));
+    if (!QDir().mkpath(packageDir))
+        return ProcessRun();
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        if (!writeFile(QDir(packageDir).filePath(file.key()), file.value())) {
+            ProcessRun failed;
+            failed.standardError = "cannot write " + QFile::encodeName(QDir(packageDir).filePath(file.key()));
+            return failed;
         }
     }
-    return true;
+    return addDirectory(name, version, packageDir, platform, keyFile);
+}
+
+ProcessRun TestRepository::addDirectory(const QString& name, const QString& version, const QString& packageDir,
+    const QString& platform, const std::optional<QString>& keyFile)
+{
+    QStringList arguments { QStringLiteral("add"), root(), name, version, packageDir };
+    if (!platform.isEmpty())
+        arguments << QStringLiteral("--platform") << platform;
+    const QString key = keyFile.value_or(secretKey());
+    if (!key.isEmpty())
+        arguments << QStringLiteral("--key") << key;
+    return runTavrepo(arguments);
 }
 
 bool TestRepository::publish(
     const QString& name, const QString& version, const QMap<QString, QByteArray>& files, const QString& keyFile)
 {
-    const QString packageDir = QDir(m_staging.path()).filePath(name + QLatin1Char('-') + version);
-    for (auto file = files.cbegin(); file != files.cend(); ++file) {
-        const QString path = QDir(packageDir).filePath(file.key());
-        if (!QDir().mkpath(QFileInfo(path).path()) || !writeFile(path, file.value())) {
-            m_error = QStringLiteral("cannot write ") + path;
-            return false;
-        }
-    }
-
-    return publishDirectory(name, version, packageDir, keyFile);
+    return succeeded(add(name, version, files, platform(), keyFile), { name, version });
 }
 
 bool TestRepository::publishDirectory(
     const QString& name, const QString& version, const QString& packageDir, const QString& keyFile)
 {
-    QStringList arguments { QStringLiteral("add"), m_root.path(), name, version, packageDir,
-        QStringLiteral("--platform"), platform() };
-    if (!keyFile.isEmpty())
-        arguments << QStringLiteral("--key") << keyFile;
-    return runTavrepo(arguments);
+    return succeeded(addDirectory(name, version, packageDir, platform(), keyFile), { name, version });
 }
 
 bool TestRepository::makeKey(const QString& path)
 {
-    return runTavrepo({ QStringLiteral("keygen"), path });
+    return succeeded(runTavrepo({ QStringLiteral("keygen"), path }), { QStringLiteral("keygen"), path });
 }
 
 bool TestRepository::resign(const QStringList& keyFiles, int expiresInDays)
 {
-    QStringList arguments { QStringLiteral("resign"), m_root.path() };
+    QStringList arguments { QStringLiteral("resign"), root() };
     for (const QString& keyFile : keyFiles)
         arguments << QStringLiteral("--key") << keyFile;
     if (expiresInDays > 0)
         arguments << QStringLiteral("--expires-in") << QString::number(expiresInDays);
-    return runTavrepo(arguments);
+    return succeeded(runTavrepo(arguments), arguments);
 }
 
-bool TestRepository::runTavrepo(const QStringList& arguments)
+bool TestRepository::succeeded(const ProcessRun& run, const QStringList& what)
 {
-    QProcess tavrepo;
-    tavrepo.setProcessChannelMode(QProcess::MergedChannels);
-    tavrepo.start(QDir(binDirectory()).filePath(QStringLiteral("tavrepo")), arguments);
-    if (!tavrepo.waitForFinished(60000) || tavrepo.exitStatus() != QProcess::NormalExit || tavrepo.exitCode() != 0) {
-        m_error = QStringLiteral("tavrepo ") + arguments.join(QLatin1Char(' ')) + QStringLiteral(" failed: ")
-            + QString::fromLocal8Bit(tavrepo.readAll()) + tavrepo.errorString();
-        return false;
-    }
-    return true;
+    if (run.succeeded())
+        return true;
+    m_error = QStringLiteral("tavrepo ") + what.join(QLatin1Char(' ')) + QStringLiteral(" failed: ") + run.describe();
+    return false;
 }
 
 } // namespace Vondra::Testing

@@ -1,33 +1,57 @@
 #pragma once
 
-#include "TestFiles.h"
-
 #include "NginxServer.h"
+#include "ProcessRunner.h"
 
 #include <QMap>
 #include <QTemporaryDir>
 
+#include <optional>
+
 namespace Vondra::Testing {
 
-// An update repository published with the real tavrepo and served by nginx on
-// loopback, the way operators run one.
+// An update repository published with the real tavrepo in a temporary
+// directory, with a signing key of its own ("tavrepo keygen"). Two modes:
+//   file://  read it where it lies: url(), or root() for a path;
+//   served   after start(), nginx serves it on a free loopback port, the way
+//            operators run one: baseUrl().
 class TestRepository
 {
 public:
+    // extraServerConfig is pasted into nginx's server block (e.g. limit_rate).
     explicit TestRepository(const QString& extraServerConfig = QString());
 
-    bool start();
+    // The directories and the repository's own key were made.
+    bool isValid() const { return m_valid; }
     QString errorString() const { return m_error; }
-    // What TavUpdate reads from update_host.dat: the server root, with its "/".
+
+    QString root() const; // what "tavrepo add" writes into
+    QString url() const; // file:// URL of root(), with its "/"
+    QString secretKey() const; // the repository's own signing key...
+    QString publicKey() const; // ...and the public half, as update_key.pub holds it
+    QString indexPath(const QString& target) const;
+
+    // Served mode: starts nginx; baseUrl() then is what TavUpdate reads from
+    // update_host.dat, the server root with its "/".
+    bool start();
     QString baseUrl() const;
 
-    // Publishes files (relative path -> content) as package name at version,
-    // signing the index with the secret key file when one is given.
+    // "tavrepo add" of a package made of files (relative path -> content), or
+    // of a directory as it is (modes included). Signed with the repository's
+    // own key unless keyFile names another one, or is empty for no signature;
+    // for any platform unless one is named.
+    ProcessRun add(const QString& name, const QString& version, const QMap<QString, QByteArray>& files,
+        const QString& platform = QString(), const std::optional<QString>& keyFile = std::nullopt);
+    ProcessRun addDirectory(const QString& name, const QString& version, const QString& packageDir,
+        const QString& platform = QString(), const std::optional<QString>& keyFile = std::nullopt);
+
+    // For TavUpdate on this system: the package for platform(), unsigned
+    // unless keyFile is given; false with errorString().
     bool publish(const QString& name, const QString& version, const QMap<QString, QByteArray>& files,
         const QString& keyFile = QString());
-    // Publishes the files of packageDir as they are (modes included).
     bool publishDirectory(
         const QString& name, const QString& version, const QString& packageDir, const QString& keyFile = QString());
+
     // A new key pair: the secret key in path, the public one in path + ".pub".
     bool makeKey(const QString& path);
     // Signs every index anew with each key; with days, they expire that many days from now.
@@ -37,18 +61,16 @@ public:
     static QByteArray allowUnsignedKeyFile() { return QByteArrayLiteral("allow-unsigned\n"); }
     // The platform TavUpdate asks for on this system.
     static QString platform();
-    static QString binDirectory();
-    // Copies the built programs (base names, e.g. "TavUpdate") and the update
-    // library into directory, side by side as they are installed; they find
-    // each other through $ORIGIN. False with error when a copy fails.
-    static bool installPrograms(const QString& directory, const QStringList& programs, QString* error);
+    // Runs tavrepo of the build.
+    static ProcessRun runTavrepo(const QStringList& arguments);
 
 private:
-    bool runTavrepo(const QStringList& arguments);
+    bool succeeded(const ProcessRun& run, const QStringList& what);
 
-    QTemporaryDir m_root;
-    QTemporaryDir m_staging;
+    QTemporaryDir m_dir;
     NginxServer m_server;
+    int m_packages = 0;
+    bool m_valid = false;
     QString m_error;
 };
 

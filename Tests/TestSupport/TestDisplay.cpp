@@ -1,9 +1,11 @@
-#include "TrayDesktop.h"
+#include "TestDisplay.h"
 
-#include "ChildProcess.h"
+#include "ProcessRunner.h"
 
 #include <QStandardPaths>
 #include <QStringList>
+
+namespace Vondra::Testing {
 
 namespace {
 
@@ -30,20 +32,20 @@ int indentation(const QString& line)
 
 } // namespace
 
-TrayDesktop::~TrayDesktop()
+TestDisplay::~TestDisplay()
 {
     stop(m_tray);
     stop(m_server);
 }
 
-bool TrayDesktop::startDisplay(QString* why)
+bool TestDisplay::start(QString* why)
 {
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     if (xvfb.isEmpty()) {
         *why = QStringLiteral("Xvfb is not installed (Debian: xvfb)");
         return false;
     }
-    // The server picks a free display itself and writes its number to stdout.
+    // The server picks a free display itself and writes its number once it is ready.
     m_server.start(xvfb,
         { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
             QStringLiteral("1024x768x24"), QStringLiteral("-dpi"), QStringLiteral("96"), QStringLiteral("-nolisten"),
@@ -58,7 +60,7 @@ bool TrayDesktop::startDisplay(QString* why)
     return true;
 }
 
-bool TrayDesktop::startTray(QString* why)
+bool TestDisplay::startTrayHost(QString* why)
 {
     const QString trayer = QStandardPaths::findExecutable(QStringLiteral("trayer"));
     if (trayer.isEmpty()) {
@@ -79,9 +81,9 @@ bool TrayDesktop::startTray(QString* why)
     return true;
 }
 
-QProcessEnvironment TrayDesktop::environment(const QString& root) const
+QProcessEnvironment TestDisplay::environment(const QString& home) const
 {
-    QProcessEnvironment environment = childEnvironment(root);
+    QProcessEnvironment environment = childEnvironment(home);
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     environment.insert(QStringLiteral("DISPLAY"), m_display);
     environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
@@ -89,10 +91,14 @@ QProcessEnvironment TrayDesktop::environment(const QString& root) const
     return environment;
 }
 
-bool TrayDesktop::trayHolds(const QString& windowName) const
+bool TestDisplay::trayHolds(const QString& windowName) const
 {
-    const QStringList lines = run(QStringLiteral("xwininfo"), { QStringLiteral("-root"), QStringLiteral("-tree") })
-                                  .split(QLatin1Char('\n'));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), m_display);
+    const QStringList lines
+        = runProcess(QStringLiteral("xwininfo"), { QStringLiteral("-root"), QStringLiteral("-tree") }, environment)
+              .output()
+              .split(QLatin1Char('\n'));
     const QString panel = QStringLiteral("\"panel\": (\"panel\" \"trayer\")");
     const QString wanted = QLatin1Char('"') + windowName + QLatin1Char('"');
     for (int i = 0; i < lines.size(); ++i) {
@@ -107,10 +113,4 @@ bool TrayDesktop::trayHolds(const QString& windowName) const
     return false;
 }
 
-QString TrayDesktop::run(const QString& program, const QStringList& arguments) const
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DISPLAY"), m_display);
-    const ChildRun result = runChild(program, arguments, environment);
-    return QString::fromLocal8Bit(result.standardOutput);
-}
+} // namespace Vondra::Testing
