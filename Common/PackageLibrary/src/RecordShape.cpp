@@ -22,7 +22,7 @@ bool isSpace(char c)
 QByteArray declaredEncoding(const QByteArray& bytes)
 {
     const int start = bytes.startsWith("\xef\xbb\xbf") ? 3 : 0;
-    if (bytes.indexOf("<?xml", start) != start)
+    if (bytes.mid(start, 5) != "<?xml")
         return QByteArray();
     const int end = bytes.indexOf("?>", start);
     const QByteArray declaration = bytes.mid(start, end < 0 ? -1 : end - start);
