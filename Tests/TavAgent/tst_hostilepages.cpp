@@ -6,8 +6,6 @@
 #include "TestRegistry.h"
 #include "TestRepository.h"
 
-#include <Updater/PackagesInfo.h>
-
 #include <QDir>
 #include <QtTest>
 
@@ -20,17 +18,12 @@ namespace {
 const QByteArray shareStatusAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 35\r\nContent-Type: application/json\r\n\r\n"
                                      "sharestatus({ \"message\":\"done\" })\r\n";
 
-// What becomes of a row's request beside its answer.
+// What becomes of a row's request beside its answer; the detail says of what.
 enum class Effect {
     None,
-    // The tool Probe2 starts with the arguments of the row's detail, one a line.
-    Starts,
-    // Nothing starts and nothing is checked for Probe2; the trace says so with
-    // the request.
-    Refused,
-    // The directory named in the detail is gone once the launch has ended.
-    LeavesNoDirectory,
-    // The directory named in the detail is still there once the launch has ended.
+    Starts, // Probe2, with the arguments in the detail
+    Refused, // nothing starts or is checked; the trace names the request in the detail
+    LeavesNoDirectory, // once the launch has ended, for the tool in the detail
     KeepsDirectory,
 };
 
@@ -44,36 +37,18 @@ QByteArray framed(const QByteArray& head, const QByteArray& body)
     return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + head + "\r\n" + body;
 }
 
-// A package that compares equal to the placeholder has no dates.
-QByteArray listedUndated(const QByteArray& name, const QByteArray& version)
+// A record of one package, as our writer has it or as a page may plant it.
+QByteArray record(const QByteArray& name, const QByteArray& version, const QByteArray& attributes = {},
+    const QByteArray& content = {})
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<packageRecord format=\"1\"><package name=\"" + name
+        + "\" version=\"" + version + "\"" + attributes + ">" + content + "</package></packageRecord>\n";
+}
+
+QByteArray listed(const QByteArray& name, const QByteArray& version)
 {
     return "{\"install_date\":\"\",\"last_update_date\":\"\",\"name\":\"" + name + "\",\"version\":\"" + version
         + "\"}";
-}
-
-bool recordPackage(const QString& directory, const QString& name, const QString& version)
-{
-    QDir().mkpath(directory);
-    Updater::PackagesInfo record;
-    record.setDirectory(directory);
-    return record.installPackage(name, version, QString(), QString(), {}, 0);
-}
-
-// Records a page may plant beside the agent, each of a shape past what a
-// record may be, each naming a package of its directory's name.
-QMap<QString, QByteArray> hostileRecords()
-{
-    const QByteArray head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<packageRecord format=\"1\">";
-    const auto package
-        = [&](const char* name, const QByteArray& attributes, const QByteArray& content = {}) -> QByteArray {
-        return head + "<package name=\"" + name + "\" version=\"1.0\"" + attributes + ">" + content
-            + "</package></packageRecord>\n";
-    };
-    QByteArray attributes;
-    for (int i = 0; i < 31; ++i)
-        attributes += " a" + QByteArray::number(i) + "=\"1\"";
-    return { { "Attributes", package("attributes", attributes) },
-        { "Depth", package("depth", {}, QByteArray("<x>").repeated(15) + QByteArray("</x>").repeated(15)) } };
 }
 
 } // namespace
@@ -112,12 +87,15 @@ void TestHostilePages::initTestCase()
     QVERIFY(QDir().mkpath(toolDir("Probe2")) && copyProgram(startRecorderPath(), toolDir("Probe2"), "Probe"));
     QVERIFY(QDir().mkpath(toolDir("Kept")));
 
-    QVERIFY(recordPackage(toolDir("Beta"), "beta", "beta"));
-    QVERIFY(recordPackage(toolDir("Zero"), "zero", "0"));
-    QVERIFY(recordPackage(toolDir("Zeros"), "zeros", "0.0.0"));
-    QVERIFY(recordPackage(toolDir("Placeholder"), "placeholder", "0.0"));
-    const QMap<QString, QByteArray> hostile = hostileRecords();
-    for (auto record = hostile.cbegin(); record != hostile.cend(); ++record)
+    QByteArray attributes;
+    for (int i = 0; i < 31; ++i)
+        attributes += " a" + QByteArray::number(i) + "=\"1\"";
+    const QMap<QString, QByteArray> records { { "Beta", record("beta", "beta") }, { "Zero", record("zero", "0") },
+        { "Zeros", record("zeros", "0.0.0") }, { "Placeholder", record("placeholder", "0.0") },
+        // Past the shape a record may have: 33 attributes, 17 deep.
+        { "Attributes", record("attributes", "1.0", attributes) },
+        { "Depth", record("depth", "1.0", {}, QByteArray("<x>").repeated(15) + QByteArray("</x>").repeated(15)) } };
+    for (auto record = records.cbegin(); record != records.cend(); ++record)
         QVERIFY(writeFile(toolDir(record.key()) + "/Packages.xml", record.value()));
     // A record that is no file would hold every bridge thread in open().
     QVERIFY(QDir().mkpath(toolDir("Fifo")));
@@ -147,8 +125,8 @@ void TestHostilePages::request_data()
     QTest::newRow("tavinfo lists real versions only")
         << get("/?callback=tavinfo")
         << framed("Content-Type: application/json\r\n",
-               "tavinfo([" + listedUndated("beta", "beta") + "," + listedUndated("zero", "0") + ","
-                   + listedUndated("zeros", "0.0.0") + "])\r\n")
+               "tavinfo([" + listed("beta", "beta") + "," + listed("zero", "0") + "," + listed("zeros", "0.0.0")
+                   + "])\r\n")
         << Effect::None << QString();
 
     QTest::newRow("options in the path form")
@@ -197,14 +175,13 @@ void TestHostilePages::request()
         break;
     }
     case Effect::LeavesNoDirectory:
+        QTRY_COMPARE_WITH_TIMEOUT(traceCount(notFound), toolsNotFound + 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(toolDir(detail)), 10000);
+        break;
     case Effect::KeepsDirectory:
         QTRY_COMPARE_WITH_TIMEOUT(traceCount(notFound), toolsNotFound + 1, 10000);
-        if (effect == Effect::LeavesNoDirectory) {
-            QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(toolDir(detail)), 10000);
-        } else {
-            QTest::qWait(500); // a directory removed would be gone by now
-            QVERIFY(QFileInfo(toolDir(detail)).isDir());
-        }
+        QTest::qWait(500); // a directory removed would be gone by now
+        QVERIFY(QFileInfo(toolDir(detail)).isDir());
         break;
     }
 }
