@@ -1,6 +1,6 @@
 # Shared by the benchmarks (source it): free loopback ports, waiting for a
-# listener, and Debian's nginx run in a directory of the caller's with the
-# caller's server block. Needs python3 and nginx.
+# listener, Debian's nginx run in a directory of the caller's with the
+# caller's server block, and the install driver. Needs python3 and nginx.
 
 NGINX_BIN=${NGINX_BIN:-$(command -v nginx || echo /usr/sbin/nginx)}
 NGINX_PID=""
@@ -58,4 +58,14 @@ stop_nginx() {
         NGINX_PID=""
     fi
     return 0
+}
+
+# build_install_driver ROOT BUILD_DIR OUTPUT
+# Compiles bench/install_driver.cpp against the build's libTavUpdater.so.
+build_install_driver() {
+    local root=$1 build=$2 output=$3
+    # shellcheck disable=SC2046
+    g++ -std=c++17 -O2 -fPIC -o "$output" "$root/bench/install_driver.cpp" \
+        -I "$root/Common/PackageLibrary" $(pkg-config --cflags --libs Qt5Core Qt5Gui Qt5Widgets Qt5Network) \
+        -L "$build/bin" -lTavUpdater -Wl,-rpath,"$build/bin"
 }

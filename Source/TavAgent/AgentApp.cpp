@@ -2,12 +2,15 @@
 
 #include "BridgeSettings.h"
 #include "CrashTranslation.h"
+#include "GuiThread.h"
 #include "InstalledTools.h"
 #include "JsonpAnswer.h"
 #include "LaunchApplication.h"
 #include "LaunchQueue.h"
 #include "ListenThread.h"
 #include "TrayIcon.h"
+#include "UpdaterProcesses.h"
+#include "Upgrade.h"
 
 #include <QDebug>
 #include <QDir>
@@ -33,22 +36,10 @@ constexpr int defaultMessageTimeoutMs = 10000;
 constexpr int trayLookIntervalMs = 3000;
 constexpr qint64 trayLookPeriodMs = 2 * 60 * 1000;
 const QString languageKey = QStringLiteral("language");
+// Launches that other agents run ask for the agent's own update check.
+constexpr qint64 ownUpdateCheckIntervalMs = 5 * 60 * 1000;
 
 } // namespace
-
-bool isGuiThread()
-{
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
-void runOnGuiThread(std::function<void()> work)
-{
-    if (isGuiThread())
-        work();
-    else
-        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
-}
 
 // Destroyed in reverse order: the message box first, the translators last.
 class AgentAppPrivate
@@ -66,7 +57,8 @@ public:
     // The tools sit beside the program's directory, which is fixed for the
     // life of the process: asked once rather than on every tavinfo request.
     QString toolsDirectory;
-    bool otherInstanceRuns = false;
+    UpgradeContext upgradeContext;
+    QElapsedTimer sinceOwnUpdateCheck;
     int messageTimeoutMs = defaultMessageTimeoutMs;
     QTimer trayLook;
     QElapsedTimer trayLookingSince;
@@ -84,19 +76,14 @@ AgentApp::AgentApp(int& argc, char** argv)
     // The agent lives in the tray: its only windows are notifications and the
     // About splash, and closing one of them must not end the resident agent.
     setQuitOnLastWindowClosed(false);
-    // The restarted agent must be able to bind the bridge's port.
-    connect(this, &AgentApp::aboutToHandOver, this, &AgentApp::stopListening, Qt::DirectConnection);
     d->trayLook.setInterval(trayLookIntervalMs);
     connect(&d->trayLook, &QTimer::timeout, this, &AgentApp::lookForTray);
 }
 
 AgentApp::~AgentApp()
 {
-    // No page may queue a launch while the waiting ones are dropped, and the
-    // running ones finish while the object they call still stands.
-    stopListening();
-    d->launches.dropWaiting();
-    d->launches.waitForRunning();
+    // The running launches finish while the object they call still stands.
+    endLaunches();
     if (d->appTranslator)
         removeTranslator(d->appTranslator.get());
     if (d->qtTranslator)
@@ -138,9 +125,29 @@ std::string AgentApp::tavInfo(const QString& args)
     return JsonpAnswer::packageInfo(InstalledTools::list(d->toolsDirectory));
 }
 
-QRunnable* AgentApp::createLaunch(const QString& request)
+QRunnable* AgentApp::createLaunch(const QString& request) const
 {
-    return new LaunchApplication(request);
+    return new LaunchApplication(request, d->upgradeContext);
+}
+
+void AgentApp::checkOwnUpdate()
+{
+    if (d->sinceOwnUpdateCheck.isValid() && !d->sinceOwnUpdateCheck.hasExpired(ownUpdateCheckIntervalMs)) {
+        qDebug("agent update checked lately, not again yet.");
+        return;
+    }
+    d->sinceOwnUpdateCheck.start();
+    QRunnable* check = QRunnable::create([context = d->upgradeContext] { Upgrade(context).upgradeSelf(); });
+    d->launches.enqueue(check);
+}
+
+// No page may queue a launch while the waiting ones are dropped.
+void AgentApp::endLaunches()
+{
+    UpdaterProcesses::endAll();
+    stopListening();
+    d->launches.dropWaiting();
+    d->launches.waitForRunning();
 }
 
 void AgentApp::showTrayIcon()
@@ -157,7 +164,7 @@ void AgentApp::showTrayIcon()
 void AgentApp::showTray()
 {
     if (!d->trayIcon)
-        d->trayIcon = std::make_unique<TrayIcon>();
+        d->trayIcon = std::make_unique<TrayIcon>(d->upgradeContext);
     d->trayIcon->show();
 }
 
@@ -173,14 +180,9 @@ void AgentApp::lookForTray()
     }
 }
 
-bool AgentApp::otherInstanceRuns() const
+void AgentApp::setUpgradeContext(const UpgradeContext& context)
 {
-    return d->otherInstanceRuns;
-}
-
-void AgentApp::setOtherInstanceRuns(bool runs)
-{
-    d->otherInstanceRuns = runs;
+    d->upgradeContext = context;
 }
 
 void AgentApp::showMessage(const QString& title, const QString& text)

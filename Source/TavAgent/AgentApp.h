@@ -1,5 +1,7 @@
 #pragma once
 
+#include "UpgradeContext.h"
+
 #include <QApplication>
 #include <QDate>
 #include <QString>
@@ -11,12 +13,6 @@
 class QRunnable;
 
 namespace Vondra {
-
-// Whether the caller runs on the application's (GUI) thread.
-bool isGuiThread();
-// Runs work on the GUI thread: at once when called there, else queued to the
-// application's event loop; the caller does not wait.
-void runOnGuiThread(std::function<void()> work);
 
 class AgentAppPrivate;
 
@@ -58,11 +54,16 @@ public:
     // given locale is remembered, an empty one forgotten.
     void setLanguage(const QString& locale, bool save);
 
-    // Whether another agent of this version ran when this one started, as the
-    // entry's single-instance guard found: launch mode then leaves the agent's
-    // self-update to that agent. Set before any other thread starts.
-    bool otherInstanceRuns() const;
-    void setOtherInstanceRuns(bool runs);
+    // What the agent's own update needs to know of this agent, for the
+    // launches and the tray icon. Set before any other thread starts.
+    void setUpgradeContext(const UpgradeContext& context);
+    // Looks for an update of the agent itself on the launch pool and hands
+    // over when there is one, at most once every few minutes: a launch that
+    // another agent ran has left the agent's update to this one.
+    void checkOwnUpdate();
+    // Ends what the launches run, drops those still waiting and waits for the
+    // rest, for an agent that is ending: no update check starts any more.
+    void endLaunches();
 
     // Stops the local bridge and waits until its port is free again, for an
     // agent that hands over to its successor. Callable from any thread.
@@ -83,18 +84,9 @@ public slots:
     // directory. Called on the bridge's threads; args is not used.
     std::string tavInfo(const QString& args);
 
-signals:
-    // The agent is about to start TavUpdate from its private copy to update
-    // and restart itself, then end. Emitted on the GUI thread, and the start
-    // waits for every slot connected to it: parts that hold what the
-    // restarted agent needs (the bridge's port, the single-instance guard)
-    // connect here, from objects of the GUI thread or with
-    // Qt::DirectConnection, and have let go of it when their slot returns.
-    void aboutToHandOver();
-
 private:
     // The launch of one request, to be run on the launch pool.
-    static QRunnable* createLaunch(const QString& request);
+    QRunnable* createLaunch(const QString& request) const;
     void showMessageBox(const QString& title, const QString& text);
     void showTray();
     void lookForTray();

@@ -1,7 +1,9 @@
 #include "LaunchApplication.h"
 
 #include "AgentApp.h"
+#include "GuiThread.h"
 #include "ProgramFile.h"
+#include "UpdaterProcesses.h"
 #include "Upgrade.h"
 
 #include <QCoreApplication>
@@ -75,8 +77,9 @@ void startTool(const QString& program, const QStringList& arguments, const QStri
 
 } // namespace
 
-LaunchApplication::LaunchApplication(const QString& request)
+LaunchApplication::LaunchApplication(const QString& request, UpgradeContext upgradeContext)
     : m_request(request)
+    , m_upgradeContext(std::move(upgradeContext))
 {
 }
 
@@ -109,9 +112,15 @@ void LaunchApplication::run()
         return;
     }
 
-    Upgrade upgrade;
+    Upgrade upgrade(m_upgradeContext);
     const QString exeName = programBaseName(target.tool);
     const QString toolDir = upgrade.upgradeTools(target.tool, exeName);
+    // The tool's update may have been cut short; its journal puts it back at
+    // the next run.
+    if (UpdaterProcesses::ending()) {
+        qDebug("agent ending, launch given up.");
+        return;
+    }
     // Without its directory the tool is not looked for elsewhere: the current
     // directory may hold anything, a download among it.
     const QString program

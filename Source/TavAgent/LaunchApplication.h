@@ -1,5 +1,7 @@
 #pragma once
 
+#include "UpgradeContext.h"
+
 #include <QObject>
 #include <QRunnable>
 #include <QString>
@@ -25,7 +27,7 @@ class LaunchApplication : public QObject, public QRunnable
     Q_OBJECT
 
 public:
-    explicit LaunchApplication(const QString& request);
+    explicit LaunchApplication(const QString& request, UpgradeContext upgradeContext = {});
 
     void run() override;
 
@@ -45,6 +47,7 @@ public:
 
 private:
     const QString m_request;
+    const UpgradeContext m_upgradeContext;
 };
 
 } // namespace Vondra

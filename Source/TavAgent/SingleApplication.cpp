@@ -9,7 +9,6 @@
 #include <QLocalSocket>
 #include <QReadWriteLock>
 #include <QRegExp>
-#include <QSharedMemory>
 #include <QThread>
 
 namespace Vondra {
@@ -51,34 +50,34 @@ QString SingleApplicationPrivate::keyFor(const QString& cleanId)
     return QStringLiteral("_sa_") + cleanId + QStringLiteral("_89FEA874");
 }
 
-void SingleApplicationPrivate::init(bool listen)
+void SingleApplicationPrivate::init(bool listen, bool observe)
 {
     id = cleanId(id);
     key = keyFor(id);
-    testFirstInstance();
+    observer = observe;
+    if (observe)
+        running = InstanceScope::Claim::isHeld(key);
+    else
+        testFirstInstance();
     if (listen)
         joinServer();
 }
 
 void SingleApplicationPrivate::testFirstInstance()
 {
-    auto* created = new QSharedMemory(QCoreApplication::instance());
-    segment = created;
-    if (!InstanceScope::nameSegment(*created, key)) {
-        qWarning("QSharedMemory::create: %s (Used key is '%s')", "no private directory for the segment",
-            key.toLatin1().constData());
+    claim = std::make_unique<InstanceScope::Claim>(key);
+    QString error;
+    switch (claim->take(&error)) {
+    case InstanceScope::Claim::Result::Taken:
         return;
-    }
-    const InstanceScope::Election election(key);
-    InstanceScope::clearStaleSegment(*created);
-    if (created->create(1, QSharedMemory::ReadWrite))
-        return;
-    if (created->error() == QSharedMemory::AlreadyExists) {
+    case InstanceScope::Claim::Result::HeldElsewhere:
         running = true;
         return;
+    case InstanceScope::Claim::Result::Failed:
+        qWarning(
+            "QSharedMemory::create: %s (Used key is '%s')", error.toUtf8().constData(), key.toLatin1().constData());
+        return;
     }
-    qWarning("QSharedMemory::create: %s (Used key is '%s')", created->errorString().toUtf8().constData(),
-        key.toLatin1().constData());
 }
 
 void SingleApplicationPrivate::joinServer()
@@ -87,6 +86,9 @@ void SingleApplicationPrivate::joinServer()
     QWriteLocker locker(&registry.lock);
     ThreadedLocalServer* server = registry.servers.value(key);
     if (!server) {
+        // The instance found serves the channel; this guard leaves it alone.
+        if (running)
+            return;
         auto created = std::make_unique<ThreadedLocalServer>(id, QCoreApplication::instance());
         if (!InstanceScope::listen(*created, InstanceScope::serverName(key))) {
             qWarning("QLocalServer::listen: %s (Used key is '%s')", created->errorString().toUtf8().constData(),
@@ -96,6 +98,7 @@ void SingleApplicationPrivate::joinServer()
         }
         server = created.release();
         registry.servers.insert(key, server);
+        openedServer = server;
     }
     QObject::connect(
         server, &ThreadedLocalServer::messageReceived, q, &SingleApplication::messageReceived, Qt::QueuedConnection);
@@ -127,15 +130,24 @@ void SingleApplicationPrivate::dropConnection()
     socket->abort();
 }
 
-void SingleApplicationPrivate::releaseSegment()
+void SingleApplicationPrivate::releaseClaim()
 {
-    const QMutexLocker locker(&segmentMutex);
-    if (segment) {
-        segment->detach();
-        // Deleted by its own thread only; a detached segment holds nothing.
-        if (segment->thread() == QThread::currentThread())
-            delete segment.data();
+    const QMutexLocker locker(&claimMutex);
+    if (claim)
+        claim->release();
+    if (!openedServer)
+        return;
+    {
+        ServerRegistry& registry = serverRegistry();
+        QWriteLocker registryLocker(&registry.lock);
+        registry.servers.insert(key, nullptr);
     }
+    // The server belongs to the thread that opened it, which may be waiting
+    // for this one: closed there, soon.
+    QLocalServer* server = openedServer;
+    QMetaObject::invokeMethod(server, &QLocalServer::close,
+        server->thread() == QThread::currentThread() ? Qt::DirectConnection : Qt::QueuedConnection);
+    openedServer = nullptr;
 }
 
 SingleApplication::SingleApplication()
@@ -143,16 +155,16 @@ SingleApplication::SingleApplication()
 {
 }
 
-SingleApplication::SingleApplication(const QString& id, bool listen)
+SingleApplication::SingleApplication(const QString& id, bool listen, Role role)
     : d(std::make_unique<SingleApplicationPrivate>(this))
 {
     d->id = id;
-    d->init(listen);
+    d->init(listen, role == Role::Observer);
 }
 
 SingleApplication::~SingleApplication()
 {
-    d->releaseSegment();
+    d->releaseClaim();
 }
 
 bool SingleApplication::isRunning() const
@@ -160,14 +172,22 @@ bool SingleApplication::isRunning() const
     return d->running;
 }
 
+bool SingleApplication::isRunningNow() const
+{
+    const QMutexLocker locker(&d->claimMutex);
+    return InstanceScope::Claim::isHeld(d->key) && !(d->claim && d->claim->isTaken());
+}
+
 void SingleApplication::release()
 {
-    d->releaseSegment();
+    d->releaseClaim();
 }
 
 bool SingleApplication::sendMessage(const QString& message, int timeout)
 {
-    if (!d->running || !d->connectToInstance())
+    // An observer may meet an instance that started after it looked.
+    const bool found = d->running || (d->observer && isRunningNow());
+    if (!found || !d->connectToInstance())
         return false;
     QString acknowledgement;
     if (!LocalFrame::write(d->socket, message, timeout)

@@ -3,21 +3,63 @@
 #include <QLocalServer>
 #include <QSharedMemory>
 
-// Windows names the segment in the logon session's namespace and removes it
-// with its last holder, so there is nothing stale to clear and no election to
-// hold. Named pipes are visible machine-wide: the pipe admits this user only.
+// The claim is a named shared-memory segment in the logon session's namespace,
+// which the system removes with its last holder, so nothing stale is left.
+// Named pipes are visible machine-wide: the pipe admits this user only.
 
 namespace Vondra::InstanceScope {
 
-bool nameSegment(QSharedMemory& segment, const QString& key)
+// A segment is detached when it is destroyed.
+class ClaimPrivate
 {
-    segment.setKey(key);
-    return true;
+public:
+    explicit ClaimPrivate(const QString& key)
+        : key(key)
+    {
+    }
+
+    const QString key;
+    std::unique_ptr<QSharedMemory> segment;
+};
+
+Claim::Claim(const QString& key)
+    : d(std::make_unique<ClaimPrivate>(key))
+{
 }
 
-void clearStaleSegment(QSharedMemory& segment)
+Claim::~Claim() = default;
+
+Claim::Result Claim::take(QString* error)
 {
-    Q_UNUSED(segment)
+    auto segment = std::make_unique<QSharedMemory>(d->key);
+    if (segment->create(1, QSharedMemory::ReadWrite)) {
+        d->segment = std::move(segment);
+        return Result::Taken;
+    }
+    if (segment->error() == QSharedMemory::AlreadyExists)
+        return Result::HeldElsewhere;
+    *error = segment->errorString();
+    return Result::Failed;
+}
+
+void Claim::release()
+{
+    d->segment.reset();
+}
+
+bool Claim::isTaken() const
+{
+    return d->segment != nullptr;
+}
+
+// Attached for a moment only; the holder keeps the segment anyway.
+bool Claim::isHeld(const QString& key)
+{
+    QSharedMemory segment(key);
+    if (!segment.attach(QSharedMemory::ReadOnly))
+        return false;
+    segment.detach();
+    return true;
 }
 
 QString serverName(const QString& key)
@@ -30,12 +72,5 @@ bool listen(QLocalServer& server, const QString& name)
     server.setSocketOptions(QLocalServer::UserAccessOption);
     return server.listen(name);
 }
-
-Election::Election(const QString& key)
-{
-    Q_UNUSED(key)
-}
-
-Election::~Election() = default;
 
 } // namespace Vondra::InstanceScope

@@ -19,6 +19,11 @@ public:
     explicit TerminationRequest(QObject* parent = nullptr);
     ~TerminationRequest() override;
 
+    // Also runs action at once, on whatever thread the system reports the
+    // request (a signal handler, so action must be async-signal-safe): for
+    // work that cannot wait for an event loop, as a launch has none.
+    void setImmediateAction(void (*action)());
+
 signals:
     void requested();
 

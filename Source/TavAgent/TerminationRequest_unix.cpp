@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 // The signal handler may only do async-signal-safe work: it writes one byte to
@@ -20,10 +21,13 @@ namespace {
 constexpr int stopSignals[] = { SIGINT, SIGTERM };
 
 volatile sig_atomic_t writeDescriptor = -1;
+std::atomic<void (*)()> immediateAction { nullptr };
 
 void onStopSignal(int signal)
 {
     const int savedErrno = errno;
+    if (void (*action)() = immediateAction.load())
+        action();
     const char byte = char(signal);
     if (writeDescriptor >= 0)
         (void)!write(writeDescriptor, &byte, 1);
@@ -74,11 +78,17 @@ TerminationRequest::~TerminationRequest()
     for (int signal : stopSignals)
         setHandler(signal, SIG_DFL);
     writeDescriptor = -1;
+    immediateAction = nullptr;
     d->notifier.reset();
     for (int socket : d->sockets) {
         if (socket >= 0)
             close(socket);
     }
+}
+
+void TerminationRequest::setImmediateAction(void (*action)())
+{
+    immediateAction = action;
 }
 
 } // namespace Vondra

@@ -14,6 +14,7 @@ namespace Vondra {
 namespace {
 
 std::atomic<TerminationRequest*> currentRequest { nullptr };
+std::atomic<void (*)()> immediateAction { nullptr };
 
 BOOL WINAPI onConsoleControl(DWORD type)
 {
@@ -22,6 +23,8 @@ BOOL WINAPI onConsoleControl(DWORD type)
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
         if (TerminationRequest* request = currentRequest.load()) {
+            if (void (*action)() = immediateAction.load())
+                action();
             QMetaObject::invokeMethod(request, &TerminationRequest::requested, Qt::QueuedConnection);
             return TRUE;
         }
@@ -48,6 +51,12 @@ TerminationRequest::~TerminationRequest()
 {
     SetConsoleCtrlHandler(onConsoleControl, FALSE);
     currentRequest = nullptr;
+    immediateAction = nullptr;
+}
+
+void TerminationRequest::setImmediateAction(void (*action)())
+{
+    immediateAction = action;
 }
 
 } // namespace Vondra

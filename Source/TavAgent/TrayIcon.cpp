@@ -38,12 +38,14 @@ QString defaultShareLink()
 class TrayIconPrivate
 {
 public:
-    explicit TrayIconPrivate(TrayIcon* q)
+    TrayIconPrivate(TrayIcon* q, UpgradeContext upgradeContext)
         : q(q)
+        , upgradeContext(std::move(upgradeContext))
     {
     }
 
     TrayIcon* q;
+    const UpgradeContext upgradeContext;
     std::unique_ptr<QMenu> menu = std::make_unique<QMenu>();
     QAction* about = nullptr;
     QAction* exit = nullptr;
@@ -59,9 +61,9 @@ public:
     }
 };
 
-TrayIcon::TrayIcon()
+TrayIcon::TrayIcon(UpgradeContext upgradeContext)
     : QSystemTrayIcon(nullptr)
-    , d(std::make_unique<TrayIconPrivate>(this))
+    , d(std::make_unique<TrayIconPrivate>(this, std::move(upgradeContext)))
 {
     initTavAgentResources();
     setIcon(QIcon(QStringLiteral(":/images/tray_win.png")));
@@ -110,7 +112,7 @@ void TrayIcon::timerEvent(QTimerEvent* event)
 void TrayIcon::autoUpdate()
 {
     d->stopUpdateTimer();
-    Upgrade().handOver();
+    Upgrade(d->upgradeContext).handOver();
 }
 
 bool TrayIcon::checkUpdate()
@@ -121,7 +123,7 @@ bool TrayIcon::checkUpdate()
         d->stopUpdateTimer();
         return false;
     }
-    if (!Upgrade().checkUpdate(updater, QCoreApplication::applicationName(), directory.absolutePath()))
+    if (!Upgrade(d->upgradeContext).checkUpdate(updater, QCoreApplication::applicationName(), directory.absolutePath()))
         return false;
     autoUpdate();
     return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "UpgradeContext.h"
+
 #include <QSystemTrayIcon>
 
 #include <memory>
@@ -15,7 +17,7 @@ class TrayIcon : public QSystemTrayIcon
     Q_OBJECT
 
 public:
-    TrayIcon();
+    explicit TrayIcon(UpgradeContext upgradeContext = {});
     ~TrayIcon() override;
 
     // Sets the tooltip and menu texts again in the current language.

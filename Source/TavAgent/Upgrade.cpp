@@ -1,7 +1,8 @@
 #include "Upgrade.h"
 
-#include "AgentApp.h"
+#include "GuiThread.h"
 #include "ProgramFile.h"
+#include "UpdaterProcesses.h"
 
 #include <Updater/PackagesInfo.h>
 #include <Updater/Version.h>
@@ -169,10 +170,11 @@ QString makePrivateCopy()
 // The agent's last act: the parts that hold what the restarted agent needs let
 // go of it, then TavUpdate starts and the event loop ends. Runs on the GUI
 // thread. A failed start still ends the agent, since those parts are gone.
-bool startUpdaterAndQuit(const QString& program, const QStringList& arguments)
+bool startUpdaterAndQuit(
+    const QString& program, const QStringList& arguments, const std::function<void()>& beforeHandOver)
 {
-    if (auto* app = qobject_cast<AgentApp*>(QCoreApplication::instance()))
-        emit app->aboutToHandOver();
+    if (beforeHandOver)
+        beforeHandOver();
     const bool started = QProcess::startDetached(program, arguments);
     qDebug() << "hand over to" << program << arguments << (started ? "started" : "not started");
     QCoreApplication::exit(0);
@@ -222,8 +224,9 @@ bool removeDir(const QString& path)
     return QDir(info.path()).rmdir(info.fileName());
 }
 
-Upgrade::Upgrade()
-    : m_updaterFileName(ProgramFile::executableName(QStringLiteral("TavUpdate")))
+Upgrade::Upgrade(UpgradeContext context)
+    : m_context(std::move(context))
+    , m_updaterFileName(ProgramFile::executableName(QStringLiteral("TavUpdate")))
     , m_updaterPath(ProgramFile::resolve(QDir(QCoreApplication::applicationDirPath()), m_updaterFileName))
 {
 }
@@ -248,7 +251,7 @@ QStringList Upgrade::handOverArguments() const
 bool Upgrade::checkUpdate(const QString& program, const QString& name, const QString& dir)
 {
     const QStringList arguments = checkArguments(name, dir);
-    const int result = updaterResult(QProcess::execute(program, arguments));
+    const int result = updaterResult(UpdaterProcesses::execute(program, arguments));
     qDebug() << "check update: " << arguments << result;
     return result > 0;
 }
@@ -267,7 +270,7 @@ QString Upgrade::upgradeTools(const QString& tool, const QString& exeName)
             return;
         forgetToolWithoutProgram(toolDir, exeName);
         if (checkUpdate(m_updaterPath, tool, toolDir))
-            QProcess::execute(m_updaterPath, installArguments(tool, toolDir));
+            UpdaterProcesses::execute(m_updaterPath, installArguments(tool, toolDir));
     });
     if (!QFileInfo(toolDir).isDir()) {
         qDebug().noquote() << QStringLiteral("make application path %1 failed").arg(toolDir);
@@ -293,11 +296,10 @@ bool Upgrade::upgradeSelf()
         qDebug("agent update already under way.");
         return false;
     }
-    // Replacing the running agent's files under it would leave the restarted
-    // agent a second instance; the running agent updates itself.
-    const auto* app = qobject_cast<AgentApp*>(QCoreApplication::instance());
-    if (app && app->otherInstanceRuns()) {
+    if (m_context.otherInstanceRuns && m_context.otherInstanceRuns()) {
         qDebug("agent update left to the running agent.");
+        if (m_context.tellRunningInstance)
+            m_context.tellRunningInstance();
         return false;
     }
     const QString appDir = QCoreApplication::applicationDirPath();
@@ -322,8 +324,10 @@ bool Upgrade::handOver()
     }
     const QStringList arguments = handOverArguments();
     if (isGuiThread())
-        return startUpdaterAndQuit(program, arguments);
-    runOnGuiThread([program, arguments] { startUpdaterAndQuit(program, arguments); });
+        return startUpdaterAndQuit(program, arguments, m_context.beforeHandOver);
+    runOnGuiThread([program, arguments, beforeHandOver = m_context.beforeHandOver] {
+        startUpdaterAndQuit(program, arguments, beforeHandOver);
+    });
     return true;
 }
 

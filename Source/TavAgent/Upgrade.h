@@ -1,5 +1,7 @@
 #pragma once
 
+#include "UpgradeContext.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -27,7 +29,7 @@ class Upgrade : public QProcess
     Q_OBJECT
 
 public:
-    Upgrade();
+    explicit Upgrade(UpgradeContext context = {});
 
     // Whether TavUpdate at program finds updates for the target name in dir.
     bool checkUpdate(const QString& program, const QString& name, const QString& dir);
@@ -44,14 +46,15 @@ public:
     // by anyone, and directories that hold anything else stay.
     void removeUnusedToolDir();
 
-    // Checks the agent itself and, when it has an update, hands over.
+    // Checks the agent itself and, when it has an update, hands over; leaves
+    // it to the resident agent, and tells that one, where another runs.
     // False when there was no update or no hand-over could begin.
     bool upgradeSelf();
 
     // The agent's own update: copies the agent's directory into a fresh
-    // directory only this user can write, then, on the GUI thread, emits
-    // AgentApp::aboutToHandOver, starts TavUpdate from the copy to update and
-    // restart the agent, and ends the event loop. When the copy cannot be
+    // directory only this user can write, then, on the GUI thread, lets the
+    // context's beforeHandOver run, starts TavUpdate from the copy to update
+    // and restart the agent, and ends the event loop. When the copy cannot be
     // made, nothing is started and the agent keeps running. Called off the
     // GUI thread, the start is queued there and true means it was queued.
     bool handOver();
@@ -65,6 +68,7 @@ private:
     // low 8 bits, so -1 arrives as 255.
     static int updaterResult(int exitCode);
 
+    const UpgradeContext m_context;
     const QString m_updaterFileName;
     const QString m_updaterPath;
     // The tool directory that upgradeTools made, until removeUnusedToolDir.

@@ -217,10 +217,10 @@ void TestFinder::findsTheFirstVersionOverThePlaceholder()
     QCOMPARE(update.packageName, QStringLiteral("tool"));
     QCOMPARE(update.version, QStringLiteral("1.10"));
     QCOMPARE(update.installedVersion, QStringLiteral("0.0"));
-    QCOMPARE(update.archiveUrl.toString(), url.toString() + QStringLiteral("/tool-1.10.tar.gz"));
+    QCOMPARE(update.archiveUrl.toString(), url.toString() + QStringLiteral("/tool-1.10.tar.zst"));
 
     // What the index promises is what the repository holds.
-    const QByteArray archive = readFile(QDir(repository->root()).filePath(QStringLiteral("tool/tool-1.10.tar.gz")));
+    const QByteArray archive = readFile(QDir(repository->root()).filePath(QStringLiteral("tool/tool-1.10.tar.zst")));
     QCOMPARE(update.archiveSize, quint64(archive.size()));
     QCOMPARE(update.sha256, QCryptographicHash::hash(archive, QCryptographicHash::Sha256));
 }

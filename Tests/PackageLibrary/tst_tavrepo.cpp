@@ -96,7 +96,7 @@ void TestTavrepo::addPacksTheTreeAndReplacesTheSameVersion()
     // Member paths are relative to the tree, so they land in the target directory.
     QProcess bsdtar;
     bsdtar.start(QStringLiteral("bsdtar"),
-        { QStringLiteral("-tzf"), QDir(repository.root()).filePath(QStringLiteral("tool/tool-1.1.tar.gz")) });
+        { QStringLiteral("-tf"), QDir(repository.root()).filePath(QStringLiteral("tool/tool-1.1.tar.zst")) });
     QVERIFY(bsdtar.waitForFinished());
     const QStringList members
         = QString::fromUtf8(bsdtar.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -106,7 +106,7 @@ void TestTavrepo::addPacksTheTreeAndReplacesTheSameVersion()
         = TestRepository::runTavrepo({ QStringLiteral("list"), repository.root(), QStringLiteral("tool") });
     QCOMPARE(listed.code(), 0);
     QVERIFY2(listed.output().contains(QLatin1String("tool\t1.1\tany\t")), qPrintable(listed.output()));
-    QVERIFY2(listed.output().contains(QLatin1String("\t10\ttool-1.1.tar.gz\t")), qPrintable(listed.output()));
+    QVERIFY2(listed.output().contains(QLatin1String("\t10\ttool-1.1.tar.zst\t")), qPrintable(listed.output()));
 }
 
 void TestTavrepo::verifyFindsTamperedArchivesAndForeignKeys()
@@ -119,14 +119,14 @@ void TestTavrepo::verifyFindsTamperedArchivesAndForeignKeys()
         QStringLiteral("--pub") };
     const ProcessRun verified = TestRepository::runTavrepo(verify + QStringList { repository.publicKey() });
     QCOMPARE(verified.code(), 0);
-    QVERIFY2(verified.output().contains(QLatin1String("tool-1.0.tar.gz: ok; unpacked size 1")),
+    QVERIFY2(verified.output().contains(QLatin1String("tool-1.0.tar.zst: ok; unpacked size 1")),
         qPrintable(verified.output()));
 
     const ProcessRun foreign = TestRepository::runTavrepo(verify + QStringList { other.publicKey() });
     QCOMPARE(foreign.code(), 1);
     QVERIFY2(foreign.errors().contains(QLatin1String("not signed by a trusted key")), qPrintable(foreign.errors()));
 
-    QFile archive(QDir(repository.root()).filePath(QStringLiteral("tool/tool-1.0.tar.gz")));
+    QFile archive(QDir(repository.root()).filePath(QStringLiteral("tool/tool-1.0.tar.zst")));
     QVERIFY(archive.open(QIODevice::ReadWrite));
     archive.seek(20);
     archive.write("X");
@@ -134,7 +134,7 @@ void TestTavrepo::verifyFindsTamperedArchivesAndForeignKeys()
     const ProcessRun tampered = TestRepository::runTavrepo(verify + QStringList { repository.publicKey() });
     QCOMPARE(tampered.code(), 1);
     QVERIFY2(
-        tampered.output().contains(QLatin1String("tool-1.0.tar.gz: SHA-256 differs")), qPrintable(tampered.output()));
+        tampered.output().contains(QLatin1String("tool-1.0.tar.zst: SHA-256 differs")), qPrintable(tampered.output()));
 }
 
 void TestTavrepo::keepsASignedIndexSigned()
@@ -271,6 +271,12 @@ void TestTavrepo::refusesBadInputWithoutWriting_data()
         << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--platform", "a/b" } << 2;
     QTest::newRow("no such directory") << QStringList { "add", "REPO", "tool", "1.0", "TREE/missing" } << 2;
     QTest::newRow("no such key") << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--key", "TREE/none.key" } << 2;
+    QTest::newRow("a format tavrepo does not write")
+        << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--format", "zip" } << 2;
+    QTest::newRow("a level gzip does not have")
+        << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--format", "tar.gz", "--level", "10" } << 2;
+    QTest::newRow("a level that is no number")
+        << QStringList { "add", "REPO", "tool", "1.0", "TREE", "--level", "max" } << 2;
     QTest::newRow("link leaving the tree") << QStringList { "add", "REPO", "tool", "1.0", "EVIL" } << 1;
     QTest::newRow("a name Windows takes for a device") << QStringList { "add", "REPO", "tool", "1.0", "DEVICE" } << 1;
     QTest::newRow("verify without key") << QStringList { "verify", "REPO", "tool" } << 2;

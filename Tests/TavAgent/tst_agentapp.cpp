@@ -127,7 +127,8 @@ void TestAgentApp::launchModeTrace()
     const QString source = testFile.left(testFile.indexOf(QLatin1String("Tests/TavAgent/")))
         + QStringLiteral("Source/TavAgent/AgentMain.cpp");
     const QString entry = QStringLiteral("int Vondra::runAgent(int&, char**)");
-    const QString launchMode = QStringLiteral("void Vondra::{anonymous}::runLaunchMode(QStringList)");
+    const QString launchMode = QStringLiteral(
+        "void Vondra::{anonymous}::runLaunchMode(Vondra::AgentApp&, Vondra::SingleApplication&, QStringList)");
     const QStringList expected {
         "Debug: running tavagent. (" + source + ':' + entryLine("\"running tavagent.\"") + ", " + entry + ')',
         "Debug: (\"" + agent + "\", \"" + arguments.join(QLatin1String("\", \"")) + "\") (" + source + ':'

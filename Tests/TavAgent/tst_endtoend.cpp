@@ -122,7 +122,10 @@ private slots:
     void withoutToolDirectoryNothingStartsFromTheWorkingDirectory();
     void selfUpdateRestartsTheNewAgent();
     void residentHandOverLeavesOnlyTheNewAgent();
-    void launchLeavesTheSelfUpdateToTheResidentAgent();
+    void launchMakesTheResidentAgentUpdateItself();
+    void residentStartDuringAHeldLaunchServesTheBridge();
+    void quitEndsTheUpdaterPromptly_data();
+    void quitEndsTheUpdaterPromptly();
     void elevenLaunchesTenRunOneWaits();
 
 private:
@@ -131,6 +134,9 @@ private:
     bool startAgentRepository(TestRepository& repository);
     // A resident agent from an agent's directory that updates from the server at updateHost.
     bool startResident(InstalledAgent& agent, const QString& updateHost);
+    // The agent's directory updating from server, and the tool (the start
+    // recorder as "writer") installed beside it.
+    bool installWithTool(InstalledAgent& agent, const HoldingUpdateServer& server, const QString& tool);
 
     QTemporaryDir m_keys;
     std::unique_ptr<TestRepository> m_repository;
@@ -179,6 +185,17 @@ bool TestLaunchEndToEnd::startResident(InstalledAgent& agent, const QString& upd
         return false;
     }
     return true;
+}
+
+bool TestLaunchEndToEnd::installWithTool(InstalledAgent& agent, const HoldingUpdateServer& server, const QString& tool)
+{
+    const QString toolDir = QDir(agent.appsDir()).filePath(tool);
+    QString error;
+    if (QDir().mkpath(toolDir) && copyProgram(startRecorderPath(), toolDir, "writer", &error)
+        && agent.installUpdating(server.baseUrl(), m_keys.filePath("key.pub"), &error))
+        return true;
+    qWarning("%s", qPrintable(error));
+    return false;
 }
 
 bool TestLaunchEndToEnd::createInstallation(InstalledAgent& installation, const TestRepository& repository)
@@ -332,25 +349,107 @@ void TestLaunchEndToEnd::residentHandOverLeavesOnlyTheNewAgent()
     QCOMPARE(processesRunning(program), running);
 }
 
-void TestLaunchEndToEnd::launchLeavesTheSelfUpdateToTheResidentAgent()
+// A launch leaves the agent's update to the resident agent and tells it; the
+// resident agent then finds its update and hands over.
+void TestLaunchEndToEnd::launchMakesTheResidentAgentUpdateItself()
 {
     TestRepository repository;
     QVERIFY(startAgentRepository(repository));
     InstalledAgent agent;
     QVERIFY(startResident(agent, repository.baseUrl()));
-    const QString program = agent.program();
-    const QByteArray installed = readFile(program);
-    const QProcessEnvironment environment = agent.process().processEnvironment();
+    const qint64 oldPid = agent.process().processId();
 
-    const ProcessRun run = runProcess(program, { "tavlo://?callback=cb&tool=Writer2" }, environment);
+    const ProcessRun run = runProcess(agent.program(), { "tavlo://?callback=cb&tool=Writer2" }, agent.environment());
     QCOMPARE(run.exitCode, 0);
     QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(QDir(agent.appsDir()).filePath("Writer2")).size(), 1, 10000);
     QVERIFY2(agent.trace().contains("agent update left to the running agent."), agent.trace().constData());
-    QVERIFY(!agent.trace().contains("hand over to"));
-    QCOMPARE(readFile(program), installed);
-    QVERIFY(!QDir(environment.value("XDG_CACHE_HOME") + "/Tavlo/TavAgent").exists());
-    QCOMPARE(agent.process().state(), QProcess::Running);
-    QCOMPARE(processesRunning(program), QList<qint64> { agent.process().processId() });
+
+    QTRY_COMPARE_WITH_TIMEOUT(agent.process().state(), QProcess::NotRunning, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(agent.trace().count("bridge listening on"), 2, 60000);
+    const QList<qint64> running = processesRunning(agent.program());
+    QCOMPARE(running.size(), 1);
+    QVERIFY(running.constFirst() != oldPid);
+    QVERIFY(readFile(agent.program()).endsWith(newAgentMarker));
+}
+
+// The log-on autostart races a click on a link: a resident start while a
+// launch waits on an update server that never answers becomes the one
+// resident agent, and still serves the bridge once the launch is over.
+void TestLaunchEndToEnd::residentStartDuringAHeldLaunchServesTheBridge()
+{
+    InstalledAgent agent;
+    HoldingUpdateServer server({ "writer2" });
+    QVERIFY(server.isListening());
+    QVERIFY(installWithTool(agent, server, "writer2"));
+    // The launch's check gives up on the server after 5 s, and the launch ends.
+    qputenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS", "5000");
+    const auto restore = qScopeGuard([] { qunsetenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS"); });
+
+    QProcess launch;
+    launch.setProcessEnvironment(agent.environment());
+    launch.start(agent.program(), { "tavlo://?callback=cb&tool=writer2" });
+    QTRY_VERIFY_WITH_TIMEOUT(server.waiting().contains("writer2"), 30000);
+    QVERIFY2(agent.start(), qPrintable(agent.errorString()));
+    QCOMPARE(launch.state(), QProcess::Running);
+
+    QVERIFY(launch.waitForFinished(30000));
+    QCOMPARE(launch.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(recordedStarts(QDir(agent.appsDir()).filePath("writer2")).size(), 1, 10000);
+    QCOMPARE(processesRunning(agent.program()), QList<qint64> { agent.process().processId() });
+    RawClient page(agent.port());
+    page.send(get("/?callback=tavinfo"));
+    QVERIFY(responseBody(page.readResponse()).startsWith("tavinfo("));
+}
+
+void TestLaunchEndToEnd::quitEndsTheUpdaterPromptly_data()
+{
+    QTest::addColumn<bool>("resident");
+    QTest::newRow("resident agent") << true;
+    QTest::newRow("launch-mode agent") << false;
+}
+
+// Asked to stop while TavUpdate waits on an update server that does not
+// answer, the agent ends TavUpdate and itself within 3 s (an uninstaller
+// kills it after 10 s), and starts neither the tool nor an update check of
+// its own.
+void TestLaunchEndToEnd::quitEndsTheUpdaterPromptly()
+{
+    QFETCH(bool, resident);
+    InstalledAgent agent;
+    const QString updater = QDir(agent.agentDir()).filePath("TavUpdate");
+    const auto endUpdaters = qScopeGuard([&updater] { endProcessesRunning(updater); });
+    HoldingUpdateServer server({ "writer1", "tavagent" });
+    QVERIFY(server.isListening());
+    QVERIFY(installWithTool(agent, server, "writer1"));
+    qputenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS", "60000");
+    const auto restore = qScopeGuard([] { qunsetenv("TAVUPDATER_INDEX_HEADER_TIMEOUT_MS"); });
+    const QByteArray request = "?callback=sharestatus&tool=writer1";
+
+    QProcess launch;
+    QProcess* stopped = &launch;
+    if (resident) {
+        QVERIFY2(agent.start(), qPrintable(agent.errorString()));
+        stopped = &agent.process();
+        RawClient page(agent.port());
+        page.send(get("/" + request));
+        QVERIFY(responseBody(page.readResponse()).startsWith("sharestatus("));
+    } else {
+        launch.setProcessEnvironment(agent.environment());
+        launch.start(agent.program(), { QString::fromLatin1("tavlo://" + request) });
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(server.waiting().contains("writer1"), 30000);
+    QCOMPARE(processesRunning(updater).size(), 1);
+
+    const QDeadlineTimer deadline(3000);
+    QCOMPARE(::kill(pid_t(stopped->processId()), SIGTERM), 0);
+    QVERIFY2(stopped->waitForFinished(int(deadline.remainingTime())), "the agent did not end within 3 s");
+    QCOMPARE(stopped->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(stopped->exitCode(), 0);
+    while (!processesRunning(updater).isEmpty() && !deadline.hasExpired())
+        QThread::msleep(20);
+    QCOMPARE(processesRunning(updater), QList<qint64>());
+    QVERIFY(!server.waiting().contains("tavagent"));
+    QVERIFY(recordedStarts(QDir(agent.appsDir()).filePath("writer1")).isEmpty());
 }
 
 // Pages ask for eleven tools at once: ten launches run, each holding its thread

@@ -2,6 +2,7 @@
 #include "LocalFrame.h"
 #include "ProcessRunner.h"
 #include "SingleApplication_p.h"
+#include "TestFiles.h"
 #include "TestRegistry.h"
 
 #include <QLocalSocket>
@@ -12,12 +13,13 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
 
 using namespace Vondra::Testing;
-
 using Vondra::LocalFrame;
 using Vondra::SingleApplicationPrivate;
 
@@ -32,8 +34,13 @@ class Probe
 public:
     // runAs, when given, is the command that starts the probe as another user.
     Probe(const QStringList& arguments, const QString& home, const QStringList& runAs = {})
+        : Probe(arguments, childEnvironment(home), runAs)
     {
-        m_process.setProcessEnvironment(childEnvironment(home));
+    }
+
+    Probe(const QStringList& arguments, const QProcessEnvironment& environment, const QStringList& runAs = {})
+    {
+        m_process.setProcessEnvironment(environment);
         if (runAs.isEmpty())
             m_process.start(testProgram("guardprobe"), arguments);
         else
@@ -96,6 +103,35 @@ QByteArray readExactly(QLocalSocket& socket, qint64 count)
 
 const QByteArray abFrame = QByteArray::fromHex("000000080000000400610062");
 
+constexpr uid_t nobody = 65534;
+
+// A shared-memory segment at key, owned by another user, removed when the
+// test is done.
+class ForeignSegment
+{
+public:
+    explicit ForeignSegment(key_t key)
+        : m_id(::shmget(key, 1, IPC_CREAT | IPC_EXCL | 0600))
+    {
+        struct shmid_ds status = {};
+        if (m_id >= 0 && ::shmctl(m_id, IPC_STAT, &status) == 0) {
+            status.shm_perm.uid = nobody;
+            status.shm_perm.gid = nobody;
+            m_owned = ::shmctl(m_id, IPC_SET, &status) == 0;
+        }
+    }
+    ~ForeignSegment()
+    {
+        if (m_id >= 0)
+            ::shmctl(m_id, IPC_RMID, nullptr);
+    }
+    bool isValid() const { return m_owned; }
+
+private:
+    int m_id;
+    bool m_owned = false;
+};
+
 } // namespace
 
 class TestSingleApplication : public QObject
@@ -110,6 +146,9 @@ private slots:
     void nextStartAfterTheFirst_data();
     void nextStartAfterTheFirst();
     void otherUserHasAGuardOfItsOwn();
+    void foreignSegmentIsNoInstance();
+    void plantedTemporaryDirectory_data();
+    void plantedTemporaryDirectory();
     void simultaneousStartsElectOne_data();
     void simultaneousStartsElectOne();
     void encode_data();
@@ -199,9 +238,8 @@ void TestSingleApplication::nextStartAfterTheFirst()
     QCOMPARE(next.nextLine(), QStringLiteral("first"));
     QCOMPARE(
         runOnce({ QStringLiteral("send"), id, QStringLiteral("hi") }, home.path()), QStringLiteral("running\nsent"));
-    // A released first instance still serves its channel; the others left it free.
-    if (how != QLatin1String("release"))
-        QCOMPARE(next.nextLine(), QStringLiteral("message 1 \"hi\""));
+    // A released first instance has closed its channel, so the next one serves it.
+    QCOMPARE(next.nextLine(), QStringLiteral("message 1 \"hi\""));
 }
 
 // Another user handed our runtime directory cannot enter it, and neither sees
@@ -225,6 +263,71 @@ void TestSingleApplication::otherUserHasAGuardOfItsOwn()
     QCOMPARE(answer, QStringLiteral("first"));
     Probe otherSecond({ QStringLiteral("hold"), QStringLiteral("App") }, home.path(), asNobody);
     QCOMPARE(otherSecond.nextLine(), QStringLiteral("running"));
+}
+
+// Another user's segment where the guard once made its own, at the key of
+// the name it gave it, is none of the user's instances.
+void TestSingleApplication::foreignSegmentIsNoInstance()
+{
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (::geteuid() != 0 || setpriv.isEmpty())
+        QSKIP("needs root and setpriv to start a process as a user and give a segment to another");
+    constexpr uid_t user = 65533;
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    const QString runtime = childRuntimeDir(home.path());
+    const QString keyFile = runtime + QStringLiteral("/_sa_App_89FEA874-%1.shm").arg(user);
+    QVERIFY(writeFile(keyFile, QByteArray()));
+    for (const QString& path : { home.path(), runtime, keyFile })
+        QVERIFY(::chown(QFile::encodeName(path).constData(), user, user) == 0);
+    ForeignSegment segment(::ftok(QFile::encodeName(keyFile).constData(), 'Q'));
+    QVERIFY(segment.isValid());
+
+    const QStringList asUser { setpriv, QStringLiteral("--reuid=%1").arg(user), QStringLiteral("--regid=%1").arg(user),
+        QStringLiteral("--clear-groups") };
+    Probe first({ QStringLiteral("hold"), QStringLiteral("App") }, home.path(), asUser);
+    QCOMPARE(first.nextLine(), QStringLiteral("first"));
+    QCOMPARE(Probe({ QStringLiteral("hold"), QStringLiteral("App") }, home.path(), asUser).output(),
+        QStringLiteral("running"));
+}
+
+void TestSingleApplication::plantedTemporaryDirectory_data()
+{
+    QTest::addColumn<int>("homeDepth");
+    QTest::newRow("short home") << 0;
+    QTest::newRow("home too deep for a socket's path") << 120;
+}
+
+// No runtime directory, and another user made the temporary directory's
+// tavlo-<uid> first: the guard and its channel work from a private directory
+// in the user's cache, however deep the home.
+void TestSingleApplication::plantedTemporaryDirectory()
+{
+    QFETCH(int, homeDepth);
+    if (::geteuid() != 0)
+        QSKIP("needs root to make a directory as another user");
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString shared = root.filePath(QStringLiteral("tmp"));
+    const QString planted = shared + QStringLiteral("/tavlo-") + QString::number(::geteuid());
+    QVERIFY(QDir().mkpath(planted));
+    QVERIFY(::chmod(QFile::encodeName(shared).constData(), 01777) == 0);
+    QVERIFY(::chown(QFile::encodeName(planted).constData(), nobody, nobody) == 0);
+    QVERIFY(::chmod(QFile::encodeName(planted).constData(), 0700) == 0);
+    const QString home = root.filePath(QStringLiteral("home/") + QString(homeDepth, QLatin1Char('d')));
+    QVERIFY(QDir().mkpath(home));
+
+    QProcessEnvironment environment = childEnvironment(home);
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), QStringLiteral("relative/runtime"));
+    environment.remove(QStringLiteral("XDG_CACHE_HOME"));
+    environment.insert(QStringLiteral("TMPDIR"), shared);
+    Probe first({ QStringLiteral("listen"), QStringLiteral("App") }, environment);
+    QCOMPARE(first.nextLine(), QStringLiteral("first"));
+    QCOMPARE(Probe({ QStringLiteral("send"), QStringLiteral("App"), QStringLiteral("hi") }, environment).output(),
+        QStringLiteral("running\nsent"));
+    QCOMPARE(first.nextLine(), QStringLiteral("message 1 \"hi\""));
+    QVERIFY(QFileInfo(home + QStringLiteral("/.cache/tavlo")).isDir());
+    QCOMPARE(QDir(planted).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 void TestSingleApplication::simultaneousStartsElectOne_data()

@@ -319,33 +319,32 @@ void TestProgram::trustsTheKeyBesideTheProgram()
 // that the next search trusts.
 void TestProgram::keysChangeHandsThroughATransitionRelease()
 {
-    TestRepository repository;
+    TestRepository repository; // read as file://; its own key is the old one
     QTemporaryDir keys;
-    const QString oldKey = keys.filePath("old");
+    const QString oldKey = repository.secretKey();
     const QString newKey = keys.filePath("new");
-    QVERIFY2(repository.start() && repository.makeKey(oldKey) && repository.makeKey(newKey),
-        qPrintable(repository.errorString()));
-    const QByteArray newPublic = readFile(newKey + ".pub");
+    QVERIFY2(repository.isValid() && repository.makeKey(newKey), qPrintable(repository.errorString()));
+    const QByteArray bothPublic = readFile(repository.publicKey()) + readFile(newKey + ".pub");
     Installation moving;
     Installation skipping;
     for (Installation* installation : { &moving, &skipping }) {
         QString error;
         QVERIFY2(installation->create(&error), qPrintable(error));
-        QVERIFY(installation->setUpdateHost(repository.baseUrl().toUtf8()));
-        QVERIFY(installation->installKey(oldKey + ".pub"));
+        QVERIFY(installation->setUpdateHost(repository.url().toUtf8()));
+        QVERIFY(installation->installKey(repository.publicKey()));
     }
     const auto update = [](Installation& installation) {
         return installation.run({ "-t", "rotator", "-v", "7.0", "-d", installation.directory(), "-s" });
     };
 
     // The transition release trusts both keys, and both sign its index.
-    QVERIFY2(repository.publish("rotator", "7.1",
-                 { { "update_key.pub", readFile(oldKey + ".pub") + newPublic }, { "agent.dat", "7.1" } }, oldKey)
+    QVERIFY2(repository.publish("rotator", "7.1", { { "update_key.pub", bothPublic }, { "agent.dat", "7.1" } }, oldKey)
             && repository.resign({ oldKey, newKey }),
         qPrintable(repository.errorString()));
     QCOMPARE(update(moving), 1);
-    QCOMPARE(readFile(moving.directory() + "/update_key.pub"), readFile(oldKey + ".pub") + newPublic);
+    QCOMPARE(readFile(moving.directory() + "/update_key.pub"), bothPublic);
 
+    const QByteArray newPublic = readFile(newKey + ".pub");
     QVERIFY2(repository.publish("rotator", "7.2", { { "update_key.pub", newPublic }, { "agent.dat", "7.2" } }, newKey),
         qPrintable(repository.errorString()));
     QCOMPARE(update(moving), 1);
@@ -365,15 +364,13 @@ void TestProgram::expiredIndexIsRefusedUntilResigned()
     if (QStandardPaths::findExecutable(QStringLiteral("faketime")).isEmpty())
         QSKIP("faketime is not installed");
     TestRepository repository;
-    QTemporaryDir keys;
-    const QString key = keys.filePath("key");
-    QVERIFY2(repository.start() && repository.makeKey(key)
-            && repository.publish("fresh9", "1.0", { { "fresh.dat", "fresh" } }, key) && repository.resign({ key }, 1),
-        qPrintable(repository.errorString()));
     Installation installation;
     QString error;
     QVERIFY2(installation.create(&error), qPrintable(error));
-    QVERIFY(installation.setUpdateHost(repository.baseUrl().toUtf8()) && installation.installKey(key + ".pub"));
+    QVERIFY(installation.setUpdateHost(repository.url().toUtf8()) && installation.installKey(repository.publicKey()));
+    QVERIFY2(repository.publish("fresh9", "1.0", { { "fresh.dat", "fresh" } }, repository.secretKey())
+            && repository.resign({ repository.secretKey() }, 1),
+        qPrintable(repository.errorString()));
     const QStringList check { "-t", "fresh9", "-v", "7.0", "-d", installation.workingDirectory(), "-s", "-c" };
     qputenv("FAKETIME_DONT_FAKE_MONOTONIC", "1");
     const auto restore = qScopeGuard([] { qunsetenv("FAKETIME_DONT_FAKE_MONOTONIC"); });
@@ -381,7 +378,7 @@ void TestProgram::expiredIndexIsRefusedUntilResigned()
     QCOMPARE(installation.run(check, nullptr, "+2d"), -2);
     QVERIFY2(
         installation.log().contains(QLatin1String("/fresh9/index.json expired on ")), qPrintable(installation.log()));
-    QVERIFY2(repository.resign({ key }, 30), qPrintable(repository.errorString()));
+    QVERIFY2(repository.resign({ repository.secretKey() }, 30), qPrintable(repository.errorString()));
     QCOMPARE(installation.run(check, nullptr, "+2d"), 1);
 }
 

@@ -39,7 +39,7 @@ public:
     // "tavrepo add" of a package made of files (relative path -> content), or
     // of a directory as it is (modes included). Signed with the repository's
     // own key unless keyFile names another one, or is empty for no signature;
-    // for any platform unless one is named.
+    // for any platform unless one is named. Compressed at zstd's fastest level.
     ProcessRun add(const QString& name, const QString& version, const QMap<QString, QByteArray>& files,
         const QString& platform = QString(), const std::optional<QString>& keyFile = std::nullopt);
     ProcessRun addDirectory(const QString& name, const QString& version, const QString& packageDir,

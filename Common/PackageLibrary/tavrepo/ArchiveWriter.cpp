@@ -48,6 +48,23 @@ la_ssize_t writeToSink(archive*, void* context, const void* buffer, size_t lengt
     return la_ssize_t(length);
 }
 
+// High, yet within what every zstd reader accepts without being told: at
+// this level and up to 22 the encoder's window stays at most 2^27 bytes, the
+// default limit of zstd's decoders (libarchive's included).
+constexpr int defaultZstdLevel = 19;
+
+bool addFilter(archive* writer, ArchiveWriter::Format format, int level)
+{
+    const bool zstd = format == ArchiveWriter::Format::TarZstd;
+    if (level == 0 && zstd)
+        level = defaultZstdLevel;
+    if ((zstd ? archive_write_add_filter_zstd(writer) : archive_write_add_filter_gzip(writer)) != ARCHIVE_OK)
+        return false;
+    return level == 0
+        || archive_write_set_filter_option(writer, nullptr, "compression-level", QByteArray::number(level).constData())
+        == ARCHIVE_OK;
+}
+
 QStringList sortedEntries(const QString& directory)
 {
     QStringList paths;
@@ -61,6 +78,33 @@ QStringList sortedEntries(const QString& directory)
 
 } // namespace
 
+bool ArchiveWriter::formatFromName(const QString& name, Format* format)
+{
+    if (name == QLatin1String("tar.zst"))
+        *format = Format::TarZstd;
+    else if (name == QLatin1String("tar.gz"))
+        *format = Format::TarGzip;
+    else
+        return false;
+    return true;
+}
+
+QString ArchiveWriter::suffix(Format format)
+{
+    return format == Format::TarZstd ? QStringLiteral(".tar.zst") : QStringLiteral(".tar.gz");
+}
+
+int ArchiveWriter::maximumLevel(Format format)
+{
+    return format == Format::TarZstd ? 22 : 9;
+}
+
+void ArchiveWriter::setFormat(Format format, int level)
+{
+    m_format = format;
+    m_level = level;
+}
+
 bool ArchiveWriter::pack(const QString& tree, const QString& archivePath)
 {
     const QString directory = QFileInfo(tree).absoluteFilePath();
@@ -71,7 +115,11 @@ bool ArchiveWriter::pack(const QString& tree, const QString& archivePath)
     }
     Sink sink { &file };
     std::unique_ptr<archive, ArchiveDeleter> writer(archive_write_new());
-    archive_write_add_filter_gzip(writer.get());
+    if (!addFilter(writer.get(), m_format, m_level)) {
+        m_errorString = QStringLiteral("cannot compress the archive: %1")
+                            .arg(QString::fromLocal8Bit(archive_error_string(writer.get())));
+        return false;
+    }
     archive_write_set_format_pax_restricted(writer.get());
     archive_write_set_bytes_in_last_block(writer.get(), 1); // no padding after the compressed stream
     if (archive_write_open(writer.get(), &sink, nullptr, writeToSink, nullptr) != ARCHIVE_OK) {

@@ -44,12 +44,13 @@ QString indexPath(const QString& repository, const QString& name)
     return QDir(repository).filePath(name + QLatin1Char('/') + RepositoryIndex::fileName());
 }
 
-QString archiveFileName(const QString& name, const QString& version, const QString& platform)
+QString archiveFileName(
+    const QString& name, const QString& version, const QString& platform, ArchiveWriter::Format format)
 {
     QString fileName = name + QLatin1Char('-') + version;
     if (!platform.isEmpty())
         fileName += QLatin1Char('-') + platform;
-    return fileName + QStringLiteral(".tar.gz");
+    return fileName + ArchiveWriter::suffix(format);
 }
 
 QString deltaFileName(const QString& name, const QString& from, const QString& to, const QString& platform)
@@ -284,6 +285,17 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
         return fail(BadInput, QStringLiteral("\"%1\" is not a usable platform identifier").arg(options.platform));
     if (!QFileInfo(directory).isDir())
         return fail(BadInput, QStringLiteral("%1 is not a directory").arg(directory));
+    ArchiveWriter writer;
+    ArchiveWriter::Format format = ArchiveWriter::Format::TarZstd;
+    if (!options.format.isEmpty() && !ArchiveWriter::formatFromName(options.format, &format))
+        return fail(
+            BadInput, QStringLiteral("\"%1\" is not an archive format (tar.zst or tar.gz)").arg(options.format));
+    if (options.level < 0 || options.level > ArchiveWriter::maximumLevel(format))
+        return fail(BadInput,
+            QStringLiteral("%1 compresses at levels 1 to %2")
+                .arg(ArchiveWriter::suffix(format).mid(1))
+                .arg(ArchiveWriter::maximumLevel(format)));
+    writer.setFormat(format, options.level);
 
     // The archive must not end up inside the tree it is packed from.
     const QString tree = QFileInfo(directory).canonicalFilePath() + QLatin1Char('/');
@@ -322,7 +334,7 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
     entry.name = name;
     entry.version = version;
     entry.platform = options.platform;
-    entry.archive = archiveFileName(name, version, options.platform);
+    entry.archive = archiveFileName(name, version, options.platform, format);
     // A new version keeps the words of the previous one unless given new ones.
     const IndexEntry* previous = index.newestFor(name, options.platform, QStringLiteral("0"));
     entry.title = !options.title.isEmpty() ? options.title : previous ? previous->title : name;
@@ -330,7 +342,6 @@ int RepositoryTool::add(const QString& repository, const QString& name, const QS
         : previous                                     ? previous->description
                                                        : QString();
 
-    ArchiveWriter writer;
     if (!writer.pack(directory, QDir(packageDirectory).filePath(entry.archive)))
         return fail(Failure, writer.errorString());
     entry.size = writer.size();

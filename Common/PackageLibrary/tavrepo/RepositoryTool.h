@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ArchiveWriter.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTextStream>
@@ -30,6 +32,10 @@ public:
         QStringList deltaFrom;
         // The index expires this many days from now; 0: it never does.
         int expiresInDays = 0;
+        // "tar.zst" or "tar.gz"; empty gives tar.zst.
+        QString format;
+        // The compression level; 0 gives the format's default.
+        int level = 0;
     };
 
     RepositoryTool(QTextStream& out, QTextStream& err);
