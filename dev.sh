@@ -88,10 +88,24 @@ user_install() {
 }
 
 # Every C++ file is formatted as .clang-format says; a change that is not fails the tests.
+# New files count before they are added; files deleted but not yet committed do not.
 check_format() {
-    local unformatted
-    unformatted=$(git ls-files -z -- '*.cpp' '*.h' | xargs -0 -r -n 50 -P "$JOBS" clang-format-14 --dry-run 2>&1 \
-        | sed -n 's/^\(.*\):[0-9]*:[0-9]*: warning: code should be clang-formatted.*/\1/p' | sort -u)
+    if ! command -v clang-format-14 >/dev/null; then
+        echo "clang-format-14 is missing (Debian: clang-format-14)" >&2
+        exit 1
+    fi
+    local files=() file output unformatted status=0
+    while IFS= read -r -d '' file; do
+        [ -f "$file" ] && files+=("$file")
+    done < <(git ls-files -z --cached --others --exclude-standard -- '*.cpp' '*.h')
+    [ ${#files[@]} -gt 0 ] || return 0
+    output=$(printf '%s\0' "${files[@]}" | xargs -0 -n 50 -P "$JOBS" clang-format-14 --dry-run 2>&1) || status=$?
+    unformatted=$(sed -n 's/^\(.*\):[0-9]*:[0-9]*: warning: code should be clang-formatted.*/\1/p' <<<"$output" | sort -u)
+    if [ -z "$unformatted" ] && [ "$status" -ne 0 ]; then
+        echo "clang-format-14 could not check the files:" >&2
+        echo "$output" >&2
+        exit 1
+    fi
     [ -z "$unformatted" ] && return 0
     echo "These files are not formatted as .clang-format says:" >&2
     echo "$unformatted" | sed 's/^/  /' >&2

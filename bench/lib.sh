@@ -1,6 +1,7 @@
 # Shared by the benchmarks (source it): free loopback ports, waiting for a
 # listener, Debian's nginx run in a directory of the caller's with the
-# caller's server block, and the install driver. Needs python3 and nginx.
+# caller's server block, the install driver, and a resident agent with 20
+# tools beside it. Needs python3 and nginx.
 
 NGINX_BIN=${NGINX_BIN:-$(command -v nginx || echo /usr/sbin/nginx)}
 NGINX_PID=""
@@ -68,4 +69,35 @@ build_install_driver() {
     g++ -std=c++17 -O2 -fPIC -o "$output" "$root/bench/install_driver.cpp" \
         -I "$root/Common/PackageLibrary" $(pkg-config --cflags --libs Qt5Core Qt5Gui Qt5Widgets Qt5Network) \
         -L "$build/bin" -lTavUpdater -Wl,-rpath,"$build/bin"
+}
+
+# start_agent_with_tools DIR AGENT PORT
+# Installs the agent program AGENT as DIR/install/TavAgent/TavAgent with 20
+# tool directories beside it, each with its package record in the library's
+# format, and home, settings, cache and runtime directories of its own under
+# DIR; starts it resident with its bridge on PORT and sets AGENT_PID. The
+# caller waits for the port.
+start_agent_with_tools() {
+    local dir=$1 agent=$2 port=$3 i
+    local install=$dir/install
+    mkdir -p "$install/TavAgent" "$dir/home" "$dir/config/Tavlo" "$dir/cache" "$dir/runtime"
+    chmod 700 "$dir/runtime"
+    cp -P "$agent" "$install/TavAgent/TavAgent"
+    for i in $(seq 1 20); do
+        mkdir -p "$install/Tool$i"
+        cat >"$install/Tool$i/Packages.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<packageRecord format="1">
+    <target name="tool$i" version="1.$i"/>
+    <package name="tool$i" version="1.$i" size="1048576" installDate="2026-03-01" lastUpdateDate="2026-12-07">
+        <title>Tool $i</title>
+        <file>Tool</file>
+    </package>
+</packageRecord>
+XML
+    done
+    printf '[General]\nlisten_port=%s\n' "$port" >"$dir/config/Tavlo/TavAgent.ini"
+    HOME=$dir/home XDG_CONFIG_HOME=$dir/config XDG_CACHE_HOME=$dir/cache XDG_RUNTIME_DIR=$dir/runtime \
+        QT_QPA_PLATFORM=offscreen "$install/TavAgent/TavAgent" &
+    AGENT_PID=$!
 }

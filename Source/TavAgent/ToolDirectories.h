@@ -5,12 +5,9 @@
 
 namespace Vondra {
 
-// The directories in which tools sit, beside the agent's own, as
-// QDir::entryInfoList lists them with QDir::AllDirs | QDir::NoDotAndDotDot and
-// QDir::NoSort: subdirectories and links to directories, hidden ones left
-// out. NoSort there means the QDir's own sorting, by name ignoring case, and
-// so it is here. Read on every tavinfo request, so listed with what the
-// platform offers most cheaply.
+// The directories in which tools sit, beside the agent's own: subdirectories
+// and links to directories, hidden ones left out, sorted by name ignoring case
+// (QDir's own sorting). Read on every tavinfo request.
 class ToolDirectories
 {
 public:
@@ -23,10 +20,6 @@ public:
     };
 
     static QVector<Entry> list(const QString& directory);
-
-private:
-    // In the file system's order.
-    static QVector<Entry> read(const QString& directory);
 };
 
 } // namespace Vondra

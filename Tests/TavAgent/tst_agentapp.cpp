@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -28,20 +29,6 @@ QStringList readLines(const QString& path)
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return {};
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-// Line number of the first line of the agent's entry source containing marker.
-QString entryLine(const QString& marker)
-{
-    QFile source(QStringLiteral(TAVAGENT_SOURCE_DIR "/AgentMain.cpp"));
-    if (!source.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QStringLiteral("(source not found)");
-    const QStringList lines = QString::fromUtf8(source.readAll()).split(QLatin1Char('\n'));
-    for (int i = 0; i < lines.size(); ++i) {
-        if (lines.at(i).contains(marker))
-            return QString::number(i + 1);
-    }
-    return QStringLiteral("(marker not found)");
 }
 
 // Whether the process has a handler of its own for signal (Linux /proc).
@@ -83,8 +70,8 @@ private slots:
     void residentStopsOnSignal();
     void onlyOneResidentAgent();
     void instanceOnlyWhileTheAppExists();
-    void notificationsShareOneBox();
-    void closedNotificationKeepsAgentRunning();
+    void notifications_data();
+    void notifications();
     void buildDate_data();
     void buildDate();
     void loadTranslator_data();
@@ -118,24 +105,25 @@ void TestAgentApp::launchModeTrace()
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
 
-    const QStringList lines = readLines(dir.filePath(QStringLiteral("trace.log")));
+    // Every line says where it comes from: "Debug: <message> (<source>:<line>,
+    // <function>)". The entry's lines come from one source, the first from the
+    // entry itself and the other two from launch mode.
+    const QRegularExpression format(QStringLiteral(R"(^Debug: (.*) \((\S+\.cpp):([1-9]\d*), (\S[^,]*\(.*\))\)$)"));
+    QList<QRegularExpressionMatch> entryLines;
+    for (const QString& line : readLines(dir.filePath(QStringLiteral("trace.log")))) {
+        const QRegularExpressionMatch match = format.match(line);
+        QVERIFY2(match.hasMatch(), qPrintable(line));
+        if (entryLines.isEmpty() || match.captured(2) == entryLines.constFirst().captured(2))
+            entryLines << match;
+    }
+    QCOMPARE(entryLines.size(), 3);
     // Built by concatenation: the texts hold "%2", which arg() would replace.
-    // The entry's file name as its compiler recorded it, which is relative when
-    // a compiler cache rewrites the paths below its base directory; the test's
-    // own name shows how.
-    const QString testFile = QStringLiteral(__FILE__);
-    const QString source = testFile.left(testFile.indexOf(QLatin1String("Tests/TavAgent/")))
-        + QStringLiteral("Source/TavAgent/AgentMain.cpp");
-    const QString entry = QStringLiteral("int Vondra::runAgent(int&, char**)");
-    const QString launchMode = QStringLiteral(
-        "void Vondra::{anonymous}::runLaunchMode(Vondra::AgentApp&, Vondra::SingleApplication&, QStringList)");
-    const QStringList expected {
-        "Debug: running tavagent. (" + source + ':' + entryLine("\"running tavagent.\"") + ", " + entry + ')',
-        "Debug: (\"" + agent + "\", \"" + arguments.join(QLatin1String("\", \"")) + "\") (" + source + ':'
-            + entryLine("<< arguments") + ", " + launchMode + ')',
-        "Debug: end TavAgent. (" + source + ':' + entryLine("\"end TavAgent.\"") + ", " + launchMode + ')',
-    };
-    QCOMPARE(lines.filter(source + ':'), expected);
+    const QStringList expected { QStringLiteral("running tavagent."),
+        "(\"" + agent + "\", \"" + arguments.join(QLatin1String("\", \"")) + "\")", QStringLiteral("end TavAgent.") };
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(entryLines.at(i).captured(1), expected.at(i));
+    QVERIFY(entryLines.at(0).captured(4) != entryLines.at(1).captured(4));
+    QCOMPARE(entryLines.at(2).captured(4), entryLines.at(1).captured(4));
 }
 
 void TestAgentApp::residentStopsOnSignal_data()
@@ -219,21 +207,24 @@ void TestAgentApp::instanceOnlyWhileTheAppExists()
     QVERIFY_EXCEPTION_THROWN(AgentApp::instance(), std::runtime_error);
 }
 
-void TestAgentApp::notificationsShareOneBox()
+void TestAgentApp::notifications_data()
 {
-    const ProcessRun run = runProcess(testProgram("agentprobe"), { QStringLiteral("message") }, childEnvironment());
-    QVERIFY(run.finished);
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QString::fromUtf8(run.standardOutput), QStringLiteral("shown Second second text warning\n"));
+    QTest::addColumn<QString>("probe");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("two notifications share one box") << "message"
+                                                     << "shown Second second text warning\n";
+    QTest::newRow("a closed notification keeps the agent running") << "message-in-event-loop"
+                                                                   << "box closed\nstill running\n";
 }
 
-void TestAgentApp::closedNotificationKeepsAgentRunning()
+void TestAgentApp::notifications()
 {
-    const ProcessRun run
-        = runProcess(testProgram("agentprobe"), { QStringLiteral("message-in-event-loop") }, childEnvironment());
+    QFETCH(QString, probe);
+    QFETCH(QString, expected);
+    const ProcessRun run = runProcess(testProgram("agentprobe"), { probe }, childEnvironment());
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QString::fromUtf8(run.standardOutput), QStringLiteral("box closed\nstill running\n"));
+    QCOMPARE(QString::fromUtf8(run.standardOutput), expected);
 }
 
 void TestAgentApp::buildDate_data()

@@ -7,7 +7,6 @@
 #include "RawClient.h"
 #include "TestFiles.h"
 #include "TestRegistry.h"
-#include "ToolDirectories.h"
 #include "WarningCounter.h"
 
 #include <Updater/PackagesInfo.h>
@@ -120,7 +119,6 @@ private slots:
     void answerFraming();
     void packageInfoAsQJsonDocumentWritesIt_data();
     void packageInfoAsQJsonDocumentWritesIt();
-    void toolDirectoriesAsEntryInfoListHasThem();
     void launchOrigin_data();
     void launchOrigin();
     void settingsFromIni();
@@ -228,33 +226,6 @@ void TestBridge::packageInfoAsQJsonDocumentWritesIt()
     QCOMPARE(QByteArray::fromStdString(JsonpAnswer::packageInfo(packages)),
         "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size())
             + "\r\nContent-Type: application/json\r\n\r\n" + body);
-}
-
-// The listing on every tavinfo request must be the one entryInfoList gives,
-// order included (by name, ignoring case): links to directories count, hidden
-// and broken ones do not.
-void TestBridge::toolDirectoriesAsEntryInfoListHasThem()
-{
-    QTemporaryDir dir;
-    const QDir root(dir.path());
-    for (const char* name : { "Plain", "With.dot", "two.dots.x", "trailing.", "UPPER", "upper2", ".hidden", "TavAgent",
-             "a_b", "a-b", "aB" })
-        QVERIFY(root.mkpath(name));
-    QVERIFY(root.mkpath(QString::fromUtf8("Žebřík")));
-    QVERIFY(writeFile(root.filePath("file.txt"), "a file"));
-    QVERIFY(QFile::link(root.filePath("Plain"), root.filePath("LinkToDir")));
-    QVERIFY(QFile::link(root.filePath("Plain"), root.filePath(".HiddenLink")));
-    QVERIFY(QFile::link(root.filePath("file.txt"), root.filePath("LinkToFile")));
-    QVERIFY(QFile::link(root.filePath("gone"), root.filePath("Broken")));
-
-    QStringList expected;
-    for (const QFileInfo& entry : root.entryInfoList(QDir::AllDirs | QDir::NoDotAndDotDot, QDir::NoSort))
-        expected << entry.completeBaseName() + " " + entry.absoluteFilePath();
-    QStringList listed;
-    for (const Vondra::ToolDirectories::Entry& entry : Vondra::ToolDirectories::list(root.path()))
-        listed << entry.baseName + " " + entry.path;
-    QCOMPARE(listed, expected);
-    QCOMPARE(listed.size(), 12);
 }
 
 void TestBridge::launchOrigin_data()
