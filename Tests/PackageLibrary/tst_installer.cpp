@@ -1,3 +1,4 @@
+#include "DeltaManifest.h"
 #include "NginxServer.h"
 #include "ProcessRunner.h"
 #include "TestFiles.h"
@@ -19,11 +20,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <zstd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 
 using namespace Updater;
+using Type = DeltaManifest::Type;
 using Vondra::Testing::readFile;
 using Vondra::Testing::treeOf;
 using Vondra::Testing::writeFile;
@@ -63,6 +67,90 @@ std::unique_ptr<Update> updateFor(const QString& archive, const QString& name, c
     update->sha256 = QCryptographicHash::hash(content, QCryptographicHash::Sha256);
     return update;
 }
+
+QByteArray sha256(const QByteArray& content)
+{
+    return QCryptographicHash::hash(content, QCryptographicHash::Sha256);
+}
+
+// A zstd frame of content after reference. windowLog > 0 forces that window;
+// hideSize leaves the content size out of the frame, as a hostile encoder may.
+QByteArray zstdFrame(
+    const QByteArray& content, const QByteArray& reference = QByteArray(), int windowLog = 0, bool hideSize = false)
+{
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    if (!reference.isEmpty())
+        ZSTD_CCtx_refPrefix(context, reference.constData(), size_t(reference.size()));
+    if (windowLog > 0)
+        ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
+    QByteArray frame(int(ZSTD_compressBound(size_t(content.size()))) + 64, Qt::Uninitialized);
+    ZSTD_outBuffer out { frame.data(), size_t(frame.size()), 0 };
+    const size_t half = hideSize ? size_t(content.size() / 2) : 0;
+    ZSTD_inBuffer first { content.constData(), half, 0 };
+    if (hideSize)
+        ZSTD_compressStream2(context, &out, &first, ZSTD_e_continue);
+    ZSTD_inBuffer rest { content.constData() + half, size_t(content.size()) - half, 0 };
+    while (ZSTD_compressStream2(context, &out, &rest, ZSTD_e_end) != 0) { }
+    ZSTD_freeCCtx(context);
+    frame.truncate(int(out.pos));
+    return frame;
+}
+
+// A delta made by hand, entry by entry, hostile ones included.
+struct HandMadeDelta
+{
+    DeltaManifest manifest;
+    QByteArray payloads;
+
+    void add(const QString& path, DeltaManifest::Type type, const QString& linkTarget = QString())
+    {
+        DeltaManifest::Entry entry;
+        entry.path = path;
+        entry.type = type;
+        entry.mode = 0755;
+        entry.linkTarget = linkTarget;
+        manifest.entries.append(entry);
+    }
+
+    // A file of stated size (-1: the content's) made from frame, or reused when frame is empty.
+    void addFile(const QString& path, const QByteArray& content, const QByteArray& frame, qint64 stated = -1,
+        const QString& reference = QString(), const QByteArray& referenceContent = QByteArray())
+    {
+        DeltaManifest::Entry entry;
+        entry.path = path;
+        entry.size = stated >= 0 ? quint64(stated) : quint64(content.size());
+        entry.sha256 = sha256(content);
+        entry.method = frame.isEmpty() ? DeltaManifest::Method::Reused
+            : reference.isEmpty()      ? DeltaManifest::Method::Whole
+                                       : DeltaManifest::Method::Patched;
+        entry.reference = reference;
+        entry.referenceSize = quint64(referenceContent.size());
+        entry.referenceSha256 = sha256(referenceContent);
+        entry.offset = quint64(payloads.size());
+        entry.length = quint64(frame.size());
+        payloads += frame;
+        manifest.entries.append(entry);
+    }
+
+    std::unique_ptr<Update> updateTo(const QString& path, const QString& version, quint64 unpackedSize)
+    {
+        manifest.name = QStringLiteral("tool");
+        manifest.fromVersion = QStringLiteral("1.0");
+        manifest.toVersion = version;
+        const QByteArray file = manifest.head() + payloads;
+        writeFile(path, file);
+        auto update = std::make_unique<Update>();
+        update->packageName = manifest.name;
+        update->version = version;
+        update->installedVersion = manifest.fromVersion;
+        update->deltaFromVersion = manifest.fromVersion;
+        update->deltaUrl = QUrl::fromLocalFile(path);
+        update->deltaSize = quint64(file.size());
+        update->deltaSha256 = sha256(file);
+        update->deltaUnpackedSize = qint64(unpackedSize);
+        return update;
+    }
+};
 
 struct RunResult
 {
@@ -521,6 +609,115 @@ private slots:
             update->archiveSize -= 100;
 
         expectUnchangedAfter({ update.get() }, expectedError, expectedCode);
+        QVERIFY(!QFileInfo::exists(m_temp->filePath(QStringLiteral("escaped.txt"))));
+    }
+
+    void hostileDeltaChangesNothing_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("expectedError");
+        QTest::newRow("dot-dot path") << "dotdot"
+                                      << "climbs out of the target directory";
+        QTest::newRow("absolute path") << "absolute"
+                                       << "is an absolute path";
+        QTest::newRow("link leaving the directory") << "link"
+                                                    << "outside the target directory";
+        QTest::newRow("link climbing through a link") << "linkchain"
+                                                      << "outside the target directory";
+        QTest::newRow("file below a link") << "belowlink"
+                                           << "lies below the link";
+        QTest::newRow("names only case tells apart") << "case"
+                                                     << "differs only in case";
+        QTest::newRow("a Windows device name") << "device name"
+                                               << "names a device on Windows";
+        QTest::newRow("the record's name") << "record"
+                                           << "reserved";
+        QTest::newRow("whole payload beyond its size") << "whole bomb"
+                                                       << "more than the 1000 bytes its manifest states";
+        QTest::newRow("patch beyond its size") << "patch bomb"
+                                               << "more than the 10 bytes its manifest states";
+        QTest::newRow("sizes beyond the index's") << "too large"
+                                                  << "would take more than";
+        QTest::newRow("a window beyond the stated sizes") << "window"
+                                                          << "Frame requires too much memory";
+        QTest::newRow("other content than stated") << "content"
+                                                   << "rebuilds to other content";
+        QTest::newRow("reference the package does not have") << "foreign reference"
+                                                             << "is no file of the installed package";
+        QTest::newRow("reference outside the directory") << "outside reference"
+                                                         << "climbs out of the target directory";
+        QTest::newRow("installed file changed since") << "changed"
+                                                      << "differs from the one the delta was made from";
+    }
+
+    // Each delta also offers an archive that cannot be had, so nothing but
+    // the refused delta could have changed the target.
+    void hostileDeltaChangesNothing()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, expectedError);
+        const QByteArray tool = readFile(m_target + QStringLiteral("/tool"));
+        HandMadeDelta delta;
+        delta.add(QStringLiteral("data"), Type::Directory);
+        delta.addFile(QStringLiteral("tool"), tool, {}, -1, QStringLiteral("tool"), tool);
+        delta.addFile(QStringLiteral("data/kept.txt"), "old\n", {}, -1, QStringLiteral("data/old.txt"), "old\n");
+        delta.addFile(QStringLiteral("readme.txt"), "2.0\n", zstdFrame("2.0\n", "1.0\n"), -1,
+            QStringLiteral("readme.txt"), "1.0\n");
+        quint64 unpacked = quint64(tool.size()) + 8 + 4 * 1024 * 1024;
+        const QByteArray zeros(4 * 1024 * 1024, '\0');
+        if (kind == QLatin1String("dotdot"))
+            delta.addFile(QStringLiteral("../escaped.txt"), "x", zstdFrame("x"));
+        if (kind == QLatin1String("absolute"))
+            delta.addFile(m_temp->filePath(QStringLiteral("escaped.txt")), "x", zstdFrame("x"));
+        if (kind == QLatin1String("link"))
+            delta.add(QStringLiteral("up"), Type::Link, QStringLiteral("../../outside"));
+        if (kind == QLatin1String("linkchain")) {
+            delta.add(QStringLiteral("x"), Type::Directory);
+            delta.add(QStringLiteral("a"), Type::Link, QStringLiteral("x/.."));
+            delta.add(QStringLiteral("b"), Type::Link, QStringLiteral("a/.."));
+        }
+        if (kind == QLatin1String("belowlink")) {
+            delta.add(QStringLiteral("l"), Type::Link, QStringLiteral("data"));
+            delta.addFile(QStringLiteral("l/f"), "x", zstdFrame("x"));
+        }
+        if (kind == QLatin1String("case"))
+            delta.addFile(QStringLiteral("README.TXT"), "x", zstdFrame("x"));
+        if (kind == QLatin1String("device name"))
+            delta.addFile(QStringLiteral("lib/Com1.dll"), "x", zstdFrame("x"));
+        if (kind == QLatin1String("record"))
+            delta.addFile(QStringLiteral("Packages.xml"), "x", zstdFrame("x"));
+        if (kind == QLatin1String("whole bomb"))
+            delta.addFile(QStringLiteral("zeros.bin"), zeros, zstdFrame(zeros, {}, 10), 1000);
+        if (kind == QLatin1String("patch bomb"))
+            delta.addFile(QStringLiteral("readme2.txt"), zeros, zstdFrame(zeros, "1.0\n", 10), 10,
+                QStringLiteral("readme.txt"), "1.0\n");
+        if (kind == QLatin1String("too large")) {
+            delta.addFile(QStringLiteral("zeros.bin"), zeros, zstdFrame(zeros));
+            unpacked = 1000;
+        }
+        if (kind == QLatin1String("window"))
+            delta.addFile(QStringLiteral("small.txt"), "small", zstdFrame("small", {}, 27, true));
+        if (kind == QLatin1String("content"))
+            delta.addFile(QStringLiteral("small.txt"), "small", zstdFrame("other"));
+        if (kind == QLatin1String("foreign reference"))
+            delta.addFile(QStringLiteral("copy.ini"), "mine\n", {}, -1, QStringLiteral("user.ini"), "mine\n");
+        if (kind == QLatin1String("outside reference"))
+            delta.addFile(
+                QStringLiteral("victim.txt"), "keep me\n", {}, -1, QStringLiteral("../victim.txt"), "keep me\n");
+        if (kind == QLatin1String("changed"))
+            QVERIFY(writeFile(m_target + QStringLiteral("/data/old.txt"), "OLD\n"));
+        QVERIFY(writeFile(m_temp->filePath(QStringLiteral("victim.txt")), "keep me\n"));
+
+        auto update = delta.updateTo(archivePath(QStringLiteral(".delta")), QStringLiteral("2.0"), unpacked);
+        update->archiveUrl = QUrl::fromLocalFile(m_temp->filePath(QStringLiteral("no such archive.tar.gz")));
+        update->archiveSize = 100;
+        const QMap<QString, QByteArray> before = treeOf(m_target);
+        const RunResult result = install(m_target, { update.get() });
+        QVERIFY(!result.success);
+        QVERIFY2(result.errors.value(0).contains(QLatin1String("through its delta"))
+                && result.errors.value(0).contains(expectedError),
+            qPrintable(result.errors.join(QLatin1Char('\n'))));
+        QCOMPARE(treeOf(m_target), before);
         QVERIFY(!QFileInfo::exists(m_temp->filePath(QStringLiteral("escaped.txt"))));
     }
 

@@ -155,6 +155,7 @@ private slots:
     void expiredIndexIsRefusedUntilResigned();
     void serverTextCannotForgeLogLines();
     void reasonsForOfferingNothingAreLogged();
+    void upgradesThroughItsDeltaOrFallsBack();
     void killedUpgradesEndOldOrNew();
 
 private:
@@ -439,18 +440,81 @@ void TestProgram::reasonsForOfferingNothingAreLogged()
     QVERIFY2(readFile(log).contains("another install into it is running"), readFile(log).constData());
 }
 
-// SIGKILLed at a spread of moments of an upgrade, at least half of them in the
+// A point release reaches an installed tool as a delta; where one of its
+// installed files was changed, the same run takes the whole archive instead
+// and says why. Either way the tree is the new version, byte for byte.
+void TestProgram::upgradesThroughItsDeltaOrFallsBack()
+{
+    QByteArray tool(256 * 1024, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(tool.data()), tool.size() / 4);
+    const QByteArray library = tool.mid(1000, 64 * 1024);
+    const QMap<QString, QByteArray> version1 { { "bin/tool.dat", tool }, { "lib/a.so", library },
+        { "readme.txt", "tool" } };
+    tool.insert(5000, "a rebuild shifts everything after this");
+    tool.replace(100000, 3000, QByteArray(3000, 'x'));
+    const QMap<QString, QByteArray> version2 { { "bin/tool.dat", tool }, { "lib/b.so", library },
+        { "readme.txt", "tool" }, { "new.txt", "new" } };
+    QMap<QString, QByteArray> newTree;
+    for (auto file = version2.cbegin(); file != version2.cend(); ++file) {
+        newTree.insert(file.key(), file.value());
+        if (file.key().contains(QLatin1Char('/')))
+            newTree.insert(file.key().section(QLatin1Char('/'), 0, 0) + QLatin1Char('/'), QByteArray());
+    }
+    const auto treeWithoutRecord = [](const QString& directory) {
+        QMap<QString, QByteArray> tree = treeOf(directory);
+        tree.remove(QStringLiteral("Packages.xml"));
+        return tree;
+    };
+
+    QVERIFY2(m_repository->publish("delta7", "1.0", version1), qPrintable(m_repository->errorString()));
+    QTemporaryDir trials;
+    const QString viaDelta = trials.filePath("delta");
+    const QString altered = trials.filePath("altered");
+    const auto install = [](const QString& directory) {
+        return QStringList { "-t", "Delta7", "-v", "7.0", "-d", directory, "-s" };
+    };
+    QVERIFY(QDir().mkpath(viaDelta));
+    QCOMPARE(m_installation.run(install(viaDelta)), 1);
+    QVERIFY(copyTree(viaDelta, altered));
+    QVERIFY(writeFile(altered + "/lib/a.so", QByteArray(library.size(), 'u')));
+    QVERIFY2(m_repository->publish("delta7", "2.0", version2), qPrintable(m_repository->errorString()));
+
+    // Without the archive within reach, only the delta can make the new version.
+    const QDir published(m_repository->root() + "/delta7");
+    QVERIFY(published.exists("delta7-1.0-to-2.0-" + TestRepository::platform() + ".delta"));
+    const QStringList archives = published.entryList({ "delta7-2.0-*.tar.*" });
+    QCOMPARE(archives.size(), 1);
+    const QString full = published.filePath(archives.first());
+    const QString log = QDir(m_installation.workingDirectory()).filePath("updater.log");
+    QVERIFY(QFile::rename(full, full + ".away"));
+    QFile::remove(log);
+    QCOMPARE(m_installation.run(install(viaDelta)), 1);
+    QVERIFY(QFile::rename(full + ".away", full));
+    QCOMPARE(treeWithoutRecord(viaDelta), newTree);
+    QVERIFY2(!QFile::exists(log), readFile(log).constData());
+
+    QCOMPARE(m_installation.run(install(altered)), 1);
+    QCOMPARE(treeWithoutRecord(altered), newTree);
+    QVERIFY2(readFile(log).contains("through its delta")
+            && readFile(log).contains("lib/a.so differs from the one the delta was made from"),
+        readFile(log).constData());
+}
+
+// SIGKILLed at a spread of moments of an upgrade through a delta, at least half of them in the
 // middle of the swap: a check-only run then finds the tree exactly old or
 // exactly new, and the next install run completes the new version.
 void TestProgram::killedUpgradesEndOldOrNew()
 {
     QMap<QString, QByteArray> version1;
     QMap<QString, QByteArray> version2;
+    // Files of some size that change a little: the upgrade goes through a delta.
+    QByteArray body(2048, Qt::Uninitialized);
     for (int i = 0; i < 180; ++i) {
+        QRandomGenerator(quint32(i)).fillRange(reinterpret_cast<quint32*>(body.data()), body.size() / 4);
         const QString name = QStringLiteral("d%1/f%2.txt").arg(i % 10).arg(i);
-        version1.insert(name, "1.0 " + QByteArray::number(i));
+        version1.insert(name, "1.0 " + QByteArray::number(i) + body);
         if (i % 6 != 0) // a sixth of the files go away
-            version2.insert(name, "2.0 " + QByteArray::number(i));
+            version2.insert(name, "2.0 " + QByteArray::number(i) + body);
     }
     for (int i = 0; i < 60; ++i)
         version2.insert(QStringLiteral("n%1/g%2.txt").arg(i % 5).arg(i), "new");
@@ -469,6 +533,8 @@ void TestProgram::killedUpgradesEndOldOrNew()
     QCOMPARE(m_installation.run(install(old)), 1);
     const QMap<QString, QByteArray> oldTree = treeOf(old);
     QVERIFY2(m_repository->publish("crash6", "2.0", version2), qPrintable(m_repository->errorString()));
+    QVERIFY(QFile::exists(m_repository->root() + "/crash6/crash6-1.0-to-2.0-" + TestRepository::platform() + ".delta"));
+    QFile::remove(QDir(m_installation.workingDirectory()).filePath("updater.log"));
     QVERIFY(copyTree(old, upgraded));
     QCOMPARE(m_installation.run(install(upgraded)), 1);
     const QMap<QString, QByteArray> newTree = treeOf(upgraded);
@@ -508,6 +574,8 @@ void TestProgram::killedUpgradesEndOldOrNew()
         QVERIFY2(treeOf(target) == newTree, qPrintable(QStringLiteral("trial %1").arg(trial)));
     }
     QVERIFY2(killedMidSwap >= 10, qPrintable(QStringLiteral("%1 kills mid-swap").arg(killedMidSwap)));
+    const QByteArray log = readFile(QDir(m_installation.workingDirectory()).filePath("updater.log"));
+    QVERIFY2(!log.contains("through its delta"), log.constData());
 }
 
 TAVLO_TEST(TestProgram)

@@ -30,6 +30,14 @@ public:
     qint64 unpackedSize = -1;
     // Name of the source the update came from.
     QString sourceName;
+    // A delta that makes this version from installedVersion, when the index
+    // offers one: address, exact size, SHA-256 and what the version unpacks
+    // to. An empty address: none, or none from that version.
+    QString deltaFromVersion;
+    QUrl deltaUrl;
+    quint64 deltaSize = 0;
+    QByteArray deltaSha256;
+    qint64 deltaUnpackedSize = -1;
 };
 
 } // namespace Updater

@@ -6,14 +6,15 @@
 #include "UnpackedSize.h"
 #include "Updater/Version.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QSet>
 
+#include <sodium.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <limits>
@@ -48,16 +49,36 @@ struct Reference
     QByteArray actual;
 };
 
+// SHA-256 as the download's is computed.
+class Sha256
+{
+public:
+    Sha256() { crypto_hash_sha256_init(&m_state); }
+    void add(const char* data, size_t size)
+    {
+        crypto_hash_sha256_update(&m_state, reinterpret_cast<const unsigned char*>(data), size);
+    }
+    QByteArray result()
+    {
+        QByteArray digest(crypto_hash_sha256_BYTES, Qt::Uninitialized);
+        crypto_hash_sha256_final(&m_state, reinterpret_cast<unsigned char*>(digest.data()));
+        return digest;
+    }
+
+private:
+    crypto_hash_sha256_state m_state;
+};
+
 QByteArray sha256Of(const QString& path, const std::atomic<bool>& cancelled)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     QByteArray block(int(readBlockSize), Qt::Uninitialized);
     qint64 count = 0;
     while (!cancelled && (count = file.read(block.data(), block.size())) > 0)
-        hash.addData(block.constData(), int(count));
+        hash.add(block.constData(), size_t(count));
     return count == 0 ? hash.result() : QByteArray();
 }
 
@@ -83,10 +104,14 @@ public:
     QString errorString;
     PackageEntries entries;
     UnpackedSize unpackedSize;
+    std::vector<Reference> references;
+    std::atomic<size_t> nextReference { 0 };
 
     bool run();
     bool checkVersions(const DeltaManifest& manifest);
-    bool checkReferences(const DeltaManifest& manifest);
+    bool listReferences(const DeltaManifest& manifest);
+    void hashReferences();
+    bool checkReferences();
     QString whyNotInstalledFile(const QString& relative) const;
     bool makeEntry(const DeltaManifest::Entry& entry);
     bool makeDirectory(const QString& relative, const QString& name);
@@ -94,10 +119,10 @@ public:
     bool makeLink(const QString& relative, const DeltaManifest::Entry& entry);
     bool makeFile(const QString& relative, const DeltaManifest::Entry& entry);
     bool linkReused(const QString& relative, const DeltaManifest::Entry& entry);
-    bool copyReused(QFile& out, const DeltaManifest::Entry& entry, QCryptographicHash& hash);
-    bool decode(QFile& out, const DeltaManifest::Entry& entry, QCryptographicHash& hash);
-    bool writeDecoded(QFile& out, const DeltaManifest::Entry& entry, QCryptographicHash& hash, const char* data,
-        size_t size, quint64* written);
+    bool copyReused(QFile& out, const DeltaManifest::Entry& entry, Sha256& hash);
+    bool decode(QFile& out, const DeltaManifest::Entry& entry, Sha256& hash);
+    bool writeDecoded(
+        QFile& out, const DeltaManifest::Entry& entry, Sha256& hash, const char* data, size_t size, quint64* written);
     bool refuse(
         const QString& name, const QString& reason, DeltaRebuilder::Failure kind = DeltaRebuilder::RefusedContent);
     bool failWith(const QString& text, DeltaRebuilder::Failure kind = DeltaRebuilder::FileSystemFailure);
@@ -190,15 +215,26 @@ bool DeltaRebuilderPrivate::run()
         return failWith(DeltaRebuilder::tr("cannot use %1: %2").arg(displayName, reason), DeltaRebuilder::DamagedInput);
     payloadStart = delta.pos();
     bytesRead = payloadStart;
-    if (!checkVersions(manifest) || !checkReferences(manifest))
+    if (!checkVersions(manifest) || !listReferences(manifest))
         return false;
+    // Hashing the installed files is what takes time: one thread starts on
+    // it while this one rebuilds, then helps. Nothing rebuilt counts before
+    // every reference has held: a reused file is only linked, a patched
+    // one's result is checked on its own.
+    std::thread helper([this] { hashReferences(); });
+    bool rebuilt = true;
     for (const DeltaManifest::Entry& entry : qAsConst(manifest.entries)) {
-        if (cancelled)
-            return failWith(DeltaRebuilder::tr("cancelled"), DeltaRebuilder::Cancelled);
-        if (!makeEntry(entry))
-            return false;
+        if (cancelled || !makeEntry(entry)) {
+            rebuilt = false;
+            break;
+        }
     }
-    return true;
+    hashReferences();
+    helper.join();
+    if (cancelled)
+        return failWith(DeltaRebuilder::tr("cancelled"), DeltaRebuilder::Cancelled);
+    // A changed installed file is the reason when there is one, not what it made.
+    return checkReferences() && rebuilt;
 }
 
 bool DeltaRebuilderPrivate::checkVersions(const DeltaManifest& manifest)
@@ -215,11 +251,11 @@ bool DeltaRebuilderPrivate::checkVersions(const DeltaManifest& manifest)
 
 // Every installed file the delta builds on must be one the installed package
 // has, as it was published: a file a user changed would rebuild into garbage,
-// and one outside the package would leak into it.
-bool DeltaRebuilderPrivate::checkReferences(const DeltaManifest& manifest)
+// and one outside the package would leak into it. Names and sizes are
+// checked here, contents by hashReferences().
+bool DeltaRebuilderPrivate::listReferences(const DeltaManifest& manifest)
 {
     QHash<QString, int> byPath;
-    std::vector<Reference> references;
     for (const DeltaManifest::Entry& entry : manifest.entries) {
         if (!entry.needsReference())
             continue;
@@ -250,17 +286,20 @@ bool DeltaRebuilderPrivate::checkReferences(const DeltaManifest& manifest)
                                 .arg(reference.size),
                 DeltaRebuilder::InstalledFilesDiffer);
     }
-    // Hashing is what takes time here: both cores share it.
-    std::atomic<size_t> next { 0 };
-    const auto hashSome = [&] {
-        for (size_t i = next++; i < references.size(); i = next++)
-            references[i].actual = sha256Of(installedPath(references[i].path), cancelled);
-    };
-    std::thread helper(hashSome);
-    hashSome();
-    helper.join();
-    if (cancelled)
-        return failWith(DeltaRebuilder::tr("cancelled"), DeltaRebuilder::Cancelled);
+    // The largest first, so the two threads end together.
+    std::sort(
+        references.begin(), references.end(), [](const Reference& a, const Reference& b) { return a.size > b.size; });
+    return true;
+}
+
+void DeltaRebuilderPrivate::hashReferences()
+{
+    for (size_t i = nextReference++; i < references.size(); i = nextReference++)
+        references[i].actual = sha256Of(installedPath(references[i].path), cancelled);
+}
+
+bool DeltaRebuilderPrivate::checkReferences()
+{
     for (const Reference& reference : references) {
         if (reference.actual != reference.sha256)
             return failWith(DeltaRebuilder::tr("the installed file %1 differs from the one the delta was made from")
@@ -367,7 +406,7 @@ bool DeltaRebuilderPrivate::makeFile(const QString& relative, const DeltaManifes
     if (!out.open(QIODevice::NewOnly))
         return failWith(
             DeltaRebuilder::tr("cannot rebuild \"%1\" from %2: %3").arg(entry.path, displayName, out.errorString()));
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     const bool made
         = entry.method == DeltaManifest::Method::Reused ? copyReused(out, entry, hash) : decode(out, entry, hash);
     if (!made)
@@ -397,7 +436,7 @@ bool DeltaRebuilderPrivate::linkReused(const QString& relative, const DeltaManif
     return !error;
 }
 
-bool DeltaRebuilderPrivate::copyReused(QFile& out, const DeltaManifest::Entry& entry, QCryptographicHash& hash)
+bool DeltaRebuilderPrivate::copyReused(QFile& out, const DeltaManifest::Entry& entry, Sha256& hash)
 {
     QFile source(installedPath(QDir::cleanPath(entry.reference)));
     if (!source.open(QIODevice::ReadOnly))
@@ -415,7 +454,7 @@ bool DeltaRebuilderPrivate::copyReused(QFile& out, const DeltaManifest::Entry& e
 
 // A patch's window holds its reference and the new content; the manifest
 // states both sizes, so a frame that asks for more memory is refused.
-bool DeltaRebuilderPrivate::decode(QFile& out, const DeltaManifest::Entry& entry, QCryptographicHash& hash)
+bool DeltaRebuilderPrivate::decode(QFile& out, const DeltaManifest::Entry& entry, Sha256& hash)
 {
     const quint64 payloadSize = quint64(delta.size() - payloadStart);
     if (entry.offset > payloadSize || entry.length > payloadSize - entry.offset)
@@ -467,15 +506,15 @@ bool DeltaRebuilderPrivate::decode(QFile& out, const DeltaManifest::Entry& entry
     return true;
 }
 
-bool DeltaRebuilderPrivate::writeDecoded(QFile& out, const DeltaManifest::Entry& entry, QCryptographicHash& hash,
-    const char* data, size_t size, quint64* written)
+bool DeltaRebuilderPrivate::writeDecoded(
+    QFile& out, const DeltaManifest::Entry& entry, Sha256& hash, const char* data, size_t size, quint64* written)
 {
     if (size > entry.size - *written)
         return refuse(entry.path,
             DeltaRebuilder::tr("it rebuilds to more than the %1 bytes its manifest states").arg(entry.size),
             DeltaRebuilder::TooLarge);
     *written += size;
-    hash.addData(data, int(size));
+    hash.add(data, size);
     qint64 left = qint64(size);
     while (left > 0) {
         const qint64 count = out.write(data, left);

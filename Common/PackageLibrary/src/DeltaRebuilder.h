@@ -13,13 +13,14 @@ namespace Updater {
 class DeltaRebuilderPrivate;
 
 // Makes a package's new version in an empty staging directory from a delta
-// file (DeltaManifest) and the files of the installed older version. Before
-// it makes anything it checks that every installed file the delta reuses or
-// patches is a regular file the installed package records, with the size and
-// SHA-256 the manifest states (hashed on two threads). Entries pass the same
-// rules as archive entries (PackagePath, PackageEntries, UnpackedSize), and
-// every file made is checked against its stated size and SHA-256 while it is
-// written: a payload that would make more than its stated size stops there.
+// file (DeltaManifest) and the files of the installed older version. Every
+// installed file the delta reuses or patches must be a regular file the
+// installed package records, with the size (checked first) and SHA-256 the
+// manifest states; the hashing runs on a second thread while the rebuild goes
+// on, and stage() succeeds only when every one of them held. Entries pass the
+// same rules as archive entries (PackagePath, PackageEntries, UnpackedSize),
+// and every file made is checked against its stated size and SHA-256 while it
+// is written: a payload that would make more than its stated size stops there.
 class DeltaRebuilder : public PackageStager
 {
     Q_DECLARE_TR_FUNCTIONS(DeltaRebuilder)

@@ -10,6 +10,7 @@
 #include "Updater/Target.h"
 #include "Updater/Update.h"
 #include "Updater/UpdateSourcesInfo.h"
+#include "Updater/Version.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -238,6 +239,16 @@ std::unique_ptr<Update> UpdateFinderPrivate::makeUpdate(
     update->sha256 = entry.sha256;
     update->unpackedSize = entry.unpackedSize;
     update->sourceName = from.source.name;
+    for (const IndexDelta& delta : entry.deltas) {
+        if (Version::compare(delta.fromVersion, installed.version()) == 0) {
+            update->deltaFromVersion = delta.fromVersion;
+            update->deltaUrl = from.url.resolved(QUrl(delta.archive, QUrl::StrictMode));
+            update->deltaSize = delta.size;
+            update->deltaSha256 = delta.sha256;
+            update->deltaUnpackedSize = qint64(delta.unpackedSize);
+            break;
+        }
+    }
     return update;
 }
 

@@ -1,16 +1,19 @@
 #include "Updater/UpdateInstaller.h"
 
 #include "ArchiveExtractor.h"
+#include "DeltaRebuilder.h"
 #include "HashingFile.h"
 #include "InstallLayout.h"
 #include "InstallTransaction.h"
 #include "Limits.h"
 #include "PackagePath.h"
+#include "PrintableText.h"
 #include "TargetTask.h"
 #include "Transfer.h"
 #include "Updater/PackagesInfo.h"
 #include "Updater/Target.h"
 #include "Updater/Update.h"
+#include "Updater/Version.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -37,6 +40,14 @@ QString packageLabel(const Update* update)
     const QString name = update->title.isEmpty() ? update->packageName : update->title;
     return QStringLiteral("%1 %2").arg(name, update->version);
 }
+
+// What one update downloads: its delta or its archive.
+struct Download
+{
+    QUrl url;
+    quint64 size = 0;
+    QByteArray sha256;
+};
 
 } // namespace
 
@@ -66,13 +77,15 @@ public:
     std::unique_ptr<InstallTransaction> transaction;
     Transfer transfer;
     std::unique_ptr<HashingFile> download;
-    std::unique_ptr<ArchiveExtractor> extractor;
+    std::unique_ptr<PackageStager> extractor;
     std::unique_ptr<QThread> worker;
     bool unpacked = false;
     QTimer unpackPoll;
     QList<Staged> staged;
 
     int current = 0;
+    // The current update comes through its delta; once that failed, through its archive.
+    bool viaDelta = false;
     int lastSwapPackage = -1;
     qint64 totalBytes = 0;
     qint64 bytesDone = 0;
@@ -86,11 +99,15 @@ public:
     QString targetDirectory() const { return QDir::cleanPath(target->directory()); }
     bool prepare();
     void onTargetReady();
-    void startDownload();
+    bool takesDelta(const Update* update) const;
+    Download currentDownload() const;
+    void startDownload(bool deltaAllowed = true);
+    void fallBackToArchive(int code, const QString& why);
     void onDownloadFinished(bool success);
     void onHashed();
     bool verifyDownload();
     void startUnpack();
+    std::unique_ptr<PackageStager> makeStager(const QString& staging) const;
     void onUnpacked();
     QString tooLargeText(const Update* update) const;
     void startSwap();
@@ -169,7 +186,7 @@ void UpdateInstaller::start()
     d->staged.clear();
     d->totalBytes = 0;
     for (const Update* update : qAsConst(d->updates))
-        d->totalBytes += qint64(update->archiveSize);
+        d->totalBytes += qint64(d->takesDelta(update) ? update->deltaSize : update->archiveSize);
 
     if (!d->prepare())
         return;
@@ -224,9 +241,29 @@ void UpdateInstallerPrivate::onTargetReady()
         startDownload();
 }
 
-void UpdateInstallerPrivate::startDownload()
+// A delta leads from one version only: the one the record holds now.
+bool UpdateInstallerPrivate::takesDelta(const Update* update) const
+{
+    if (update->deltaUrl.isEmpty())
+        return false;
+    const PackagesInfo* record = target->packagesInfo();
+    const int installed = record->findPackageInfo(update->packageName);
+    return installed >= 0 && Version::compare(record->packageInfo(installed).version(), update->deltaFromVersion) == 0;
+}
+
+Download UpdateInstallerPrivate::currentDownload() const
 {
     const Update* update = updates.at(current);
+    if (viaDelta)
+        return { update->deltaUrl, update->deltaSize, update->deltaSha256 };
+    return { update->archiveUrl, update->archiveSize, update->sha256 };
+}
+
+void UpdateInstallerPrivate::startDownload(bool deltaAllowed)
+{
+    const Update* update = updates.at(current);
+    viaDelta = deltaAllowed && takesDelta(update);
+    const Download wanted = currentDownload();
     emit q->progressText(UpdateInstaller::tr("Downloading %1").arg(packageLabel(update)));
     currentBytes = 0;
     download = std::make_unique<HashingFile>(transaction->downloadPath(current));
@@ -234,11 +271,38 @@ void UpdateInstallerPrivate::startDownload()
     if (!download->open(QIODevice::WriteOnly)) {
         failRun(Task::FileSystemError,
             UpdateInstaller::tr("cannot store the download of %1: %2")
-                .arg(update->archiveUrl.toDisplayString(), download->errorString()));
+                .arg(wanted.url.toDisplayString(), download->errorString()));
         return;
     }
-    transfer.setMaximumSize(qint64(update->archiveSize));
-    transfer.start(update->archiveUrl, download.get());
+    transfer.setMaximumSize(qint64(wanted.size));
+    transfer.start(wanted.url, download.get());
+}
+
+// Whatever goes wrong with a delta before the swap, the archive still makes
+// the same version: the run says why and goes on with it.
+void UpdateInstallerPrivate::fallBackToArchive(int code, const QString& why)
+{
+    const Update* update = updates.at(current);
+    emit q->error(code,
+        printableText(UpdateInstaller::tr("cannot install %1 through its delta (%2); downloading the whole archive")
+                          .arg(packageLabel(update), why)));
+    if (download)
+        download->discard();
+    QFile::remove(transaction->downloadPath(current));
+    QDir(transaction->stagingDirectory(current)).removeRecursively();
+    totalBytes += qint64(update->archiveSize);
+    currentBytes = 0;
+    reportProgress();
+    // From the event loop: this may run inside a signal of the download or
+    // the transfer that the next download replaces.
+    QTimer::singleShot(0, q, [this] {
+        if (!active)
+            return;
+        if (stopping)
+            failRun(Task::CancelledError, UpdateInstaller::tr("the install was cancelled"));
+        else
+            startDownload(false);
+    });
 }
 
 void UpdateInstallerPrivate::onDownloadFinished(bool success)
@@ -254,7 +318,11 @@ void UpdateInstallerPrivate::onDownloadFinished(bool success)
     if (download->hasFailed()) {
         failRun(Task::FileSystemError,
             UpdateInstaller::tr("cannot store the download of %1: %2")
-                .arg(update->archiveUrl.toDisplayString(), download->errorString()));
+                .arg(currentDownload().url.toDisplayString(), download->errorString()));
+        return;
+    }
+    if (!success && viaDelta) {
+        fallBackToArchive(Task::NetworkError, transfer.errorString());
         return;
     }
     if (!success) {
@@ -274,38 +342,38 @@ void UpdateInstallerPrivate::onHashed()
     if (!active || !awaitingHash)
         return;
     awaitingHash = false;
-    const Update* update = updates.at(current);
     if (download->hasFailed()) {
         failRun(Task::FileSystemError,
             UpdateInstaller::tr("cannot check the download of %1: %2")
-                .arg(update->archiveUrl.toDisplayString(), download->errorString()));
+                .arg(currentDownload().url.toDisplayString(), download->errorString()));
         return;
     }
     if (!verifyDownload())
         return;
-    bytesDone += qint64(update->archiveSize);
+    bytesDone += qint64(currentDownload().size);
     currentBytes = 0;
     startUnpack();
 }
 
 bool UpdateInstallerPrivate::verifyDownload()
 {
-    const Update* update = updates.at(current);
-    const QString url = update->archiveUrl.toDisplayString();
-    if (quint64(download->written()) != update->archiveSize) {
-        failRun(Task::IntegrityError,
-            UpdateInstaller::tr("checksum mismatch for %1: the index declares %2 bytes, %3 arrived")
-                .arg(url, QString::number(update->archiveSize), QString::number(download->written())));
-        return false;
-    }
+    const Download wanted = currentDownload();
+    const QString url = wanted.url.toDisplayString();
+    QString mismatch;
     const QByteArray actual = download->sha256();
-    if (actual != update->sha256) {
-        failRun(Task::IntegrityError,
-            UpdateInstaller::tr("checksum mismatch for %1: the index declares SHA-256 %2, the download has %3")
-                .arg(url, QString::fromLatin1(update->sha256.toHex()), QString::fromLatin1(actual.toHex())));
-        return false;
-    }
-    return true;
+    if (quint64(download->written()) != wanted.size)
+        mismatch = UpdateInstaller::tr("checksum mismatch for %1: the index declares %2 bytes, %3 arrived")
+                       .arg(url, QString::number(wanted.size), QString::number(download->written()));
+    else if (actual != wanted.sha256)
+        mismatch = UpdateInstaller::tr("checksum mismatch for %1: the index declares SHA-256 %2, the download has %3")
+                       .arg(url, QString::fromLatin1(wanted.sha256.toHex()), QString::fromLatin1(actual.toHex()));
+    if (mismatch.isEmpty())
+        return true;
+    if (viaDelta)
+        fallBackToArchive(Task::IntegrityError, mismatch);
+    else
+        failRun(Task::IntegrityError, mismatch);
+    return false;
 }
 
 void UpdateInstallerPrivate::startUnpack()
@@ -318,19 +386,35 @@ void UpdateInstallerPrivate::startUnpack()
             UpdateInstaller::tr("cannot create the directory %1").arg(QDir::toNativeSeparators(staging)));
         return;
     }
-    extractor = std::make_unique<ArchiveExtractor>(
-        transaction->downloadPath(current), staging, update->archiveUrl.toDisplayString());
-    // A bomb (a small archive of a huge file of zeros, or of links to a
-    // sparse one) stops at its limit instead of filling the disk.
-    extractor->setMaximumUnpackedSize(quint64(update->unpackedSize >= 0 ? update->unpackedSize : unpackedSizeCap));
+    extractor = makeStager(staging);
     // Unpacking a large archive takes seconds; a worker keeps the GUI responsive
     // and the extractor checks for cancel() between blocks.
     unpacked = false;
-    ArchiveExtractor* job = extractor.get();
+    PackageStager* job = extractor.get();
     worker.reset(QThread::create([this, job] { unpacked = job->stage(); }));
     QObject::connect(worker.get(), &QThread::finished, q, [this] { onUnpacked(); });
     unpackPoll.start();
     worker->start();
+}
+
+std::unique_ptr<PackageStager> UpdateInstallerPrivate::makeStager(const QString& staging) const
+{
+    const Update* update = updates.at(current);
+    const QString download = transaction->downloadPath(current);
+    if (viaDelta) {
+        const PackagesInfo* record = target->packagesInfo();
+        auto rebuilder = std::make_unique<DeltaRebuilder>(download, targetDirectory(),
+            record->packageInfo(record->findPackageInfo(update->packageName)).files(), staging,
+            update->deltaUrl.toDisplayString());
+        rebuilder->setVersions(update->deltaFromVersion, update->version);
+        rebuilder->setMaximumUnpackedSize(quint64(update->deltaUnpackedSize));
+        return rebuilder;
+    }
+    auto stager = std::make_unique<ArchiveExtractor>(download, staging, update->archiveUrl.toDisplayString());
+    // A bomb (a small archive of a huge file of zeros, or of links to a
+    // sparse one) stops at its limit instead of filling the disk.
+    stager->setMaximumUnpackedSize(quint64(update->unpackedSize >= 0 ? update->unpackedSize : unpackedSizeCap));
+    return stager;
 }
 
 void UpdateInstallerPrivate::onUnpacked()
@@ -341,22 +425,26 @@ void UpdateInstallerPrivate::onUnpacked()
     worker->wait();
     worker.reset();
     QFile::remove(transaction->downloadPath(current));
-    const std::unique_ptr<ArchiveExtractor> done = std::move(extractor);
+    const std::unique_ptr<PackageStager> done = std::move(extractor);
     if (stopping) {
         failRun(Task::CancelledError, UpdateInstaller::tr("the install was cancelled"));
         return;
     }
-    if (!unpacked && done->failure() == ArchiveExtractor::TooLarge) {
+    if (!unpacked && viaDelta) {
+        fallBackToArchive(Task::FormatError, done->errorString());
+        return;
+    }
+    if (!unpacked && done->failure() == PackageStager::TooLarge) {
         failRun(Task::IntegrityError, tooLargeText(updates.at(current)));
         return;
     }
     if (!unpacked) {
-        const bool diskProblem = done->failure() == ArchiveExtractor::FileSystemFailure;
+        const bool diskProblem = done->failure() == PackageStager::FileSystemFailure;
         failRun(diskProblem ? Task::FileSystemError : Task::FormatError, done->errorString());
         return;
     }
     staged.append({ done->files(), done->directories(), done->unpackedSize() });
-    bytesDone += qint64(updates.at(current)->archiveSize);
+    bytesDone += qint64(currentDownload().size);
     currentBytes = 0;
     reportProgress();
     if (++current < updates.size())

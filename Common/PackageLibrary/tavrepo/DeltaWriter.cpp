@@ -148,19 +148,25 @@ bool DeltaWriter::write(const QString& name, const QString& fromVersion, const Q
             manifest.entries.append(entry);
             continue;
         }
-        QByteArray frame = compress(content, nullptr, m_level);
+        QByteArray frame;
         entry.method = DeltaManifest::Method::Whole;
         if (!same.sha256.isEmpty() && same.size <= patchLimit() && entry.size <= patchLimit()) {
             QByteArray reference;
             if (!readWhole(QDir(from.root).filePath(file), &reference))
                 return fail(QStringLiteral("cannot read %1").arg(QDir(from.root).filePath(file)));
-            const QByteArray patch = compress(content, &reference, m_level);
-            if (!patch.isEmpty() && patch.size() < frame.size()) {
-                frame = patch;
-                entry.method = DeltaManifest::Method::Patched;
-                entry.reference = file;
-                entry.referenceSize = same.size;
-                entry.referenceSha256 = same.sha256;
+            frame = compress(content, &reference, m_level);
+            entry.method = DeltaManifest::Method::Patched;
+            entry.reference = file;
+            entry.referenceSize = same.size;
+            entry.referenceSha256 = same.sha256;
+        }
+        // A patch of a few changes is far smaller than any whole frame; only
+        // one that is not may lose to compressing the file on its own.
+        if (frame.isEmpty() || frame.size() > content.size() / 8) {
+            const QByteArray whole = compress(content, nullptr, m_level);
+            if (frame.isEmpty() || (!whole.isEmpty() && whole.size() < frame.size())) {
+                frame = whole;
+                entry.method = DeltaManifest::Method::Whole;
             }
         }
         if (frame.isEmpty())
