@@ -1,5 +1,6 @@
 // Installs every update a repository offers for one target, the way TavUpdate
-// does, and reports how long the install took and the process's peak memory.
+// does, and reports how long the install took, the processor time it used (all
+// threads) and the process's peak memory.
 //   install_driver TARGET_DIR REPOSITORY_BASE_URL NAME
 #include <Updater/PackagesInfo.h>
 #include <Updater/Target.h>
@@ -14,6 +15,16 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+
+namespace {
+
+double processorSeconds(const rusage& usage)
+{
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -40,6 +51,8 @@ int main(int argc, char* argv[])
 
     Updater::UpdateInstaller installer(&target);
     installer.setUpdatesToInstall(finder.updates());
+    rusage before {};
+    getrusage(RUSAGE_SELF, &before);
     QElapsedTimer timer;
     timer.start();
     const bool ok = installer.run();
@@ -51,6 +64,7 @@ int main(int argc, char* argv[])
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("installer_seconds %.3f\n", seconds);
+    std::printf("installer_cpu_seconds %.3f\n", processorSeconds(usage) - processorSeconds(before));
     std::printf("installer_peak_rss_kib %ld\n", usage.ru_maxrss);
     return 0;
 }

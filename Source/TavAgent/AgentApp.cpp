@@ -3,17 +3,14 @@
 #include "BridgeSettings.h"
 #include "CrashTranslation.h"
 #include "GuiThread.h"
+#include "InstalledTools.h"
 #include "JsonpAnswer.h"
 #include "LaunchApplication.h"
 #include "LaunchQueue.h"
 #include "ListenThread.h"
-#include "ToolDirectories.h"
 #include "TrayIcon.h"
 #include "UpdaterProcesses.h"
 #include "Upgrade.h"
-
-#include <Updater/PackagesInfo.h>
-#include <Updater/Target.h>
 
 #include <QDebug>
 #include <QDir>
@@ -125,18 +122,7 @@ std::string AgentApp::lanchTools(const QString& args)
 std::string AgentApp::tavInfo(const QString& args)
 {
     Q_UNUSED(args)
-    QList<Updater::PackageInfo> packages;
-    for (const ToolDirectories::Entry& entry : ToolDirectories::list(d->toolsDirectory)) {
-        Updater::Target target(entry.baseName);
-        target.setDirectory(entry.path);
-        const Updater::PackagesInfo* record = target.packagesInfo();
-        if (record->packageInfoCount() == 0)
-            continue;
-        const Updater::PackageInfo package = record->packageInfo(record->findPackageInfo(entry.baseName.toLower()));
-        if (!package.name().isEmpty() && !package.isPlaceholder())
-            packages << package;
-    }
-    return JsonpAnswer::packageInfo(packages);
+    return JsonpAnswer::packageInfo(InstalledTools::list(d->toolsDirectory));
 }
 
 QRunnable* AgentApp::createLaunch(const QString& request) const

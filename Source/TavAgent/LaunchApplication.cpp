@@ -52,6 +52,15 @@ bool hasControlCharacter(const QString& text)
     return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
+// Every Qt program, and most others, takes an argument that begins with "-"
+// as an option ("-platformpluginpath" loads plugins from where it says); a
+// page may pass its tool data, never options.
+bool hasOption(const QStringList& arguments)
+{
+    return std::any_of(arguments.cbegin(), arguments.cend(),
+        [](const QString& argument) { return argument.startsWith(QLatin1Char('-')); });
+}
+
 // Tool "Writer2" runs "Writer".
 QString programBaseName(const QString& tool)
 {
@@ -98,6 +107,10 @@ void LaunchApplication::run()
         qDebug("target is empty.");
         return;
     }
+    if (hasOption(target.arguments)) {
+        qDebug() << "launch refused, an argument is an option:" << m_request;
+        return;
+    }
 
     Upgrade upgrade(m_upgradeContext);
     const QString exeName = programBaseName(target.tool);
@@ -119,6 +132,7 @@ void LaunchApplication::run()
         qDebug("failed to find the appropriate application.");
         AgentApp::instance()->showMessage(tr("Error"), tr("Did not find the tools to open the document."));
     }
+    upgrade.removeUnusedToolDir();
     upgrade.upgradeSelf();
 }
 

@@ -18,8 +18,10 @@ struct LaunchTarget
 
 // One launch request, a "tavlo://" URL or the target of an HTTP request:
 // brings the named tool up to date in its directory beside the agent's, starts
-// it with the request's arguments, then lets the agent update itself. Runs
-// once, on a pool thread (which deletes it) or directly on the GUI thread.
+// it with the request's arguments, then lets the agent update itself. A
+// request that names no tool, or passes an argument that begins with "-",
+// does none of it. Runs once, on a pool thread (which deletes it) or directly
+// on the GUI thread.
 class LaunchApplication : public QObject, public QRunnable
 {
     Q_OBJECT

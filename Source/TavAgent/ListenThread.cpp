@@ -23,10 +23,15 @@ QString headerValue(const Http::Headers& headers, const char* name)
     return found == headers.end() ? QString() : QString::fromStdString(found->second);
 }
 
+// The body is whatever a page posted: typed as plain text, and browsers told
+// not to guess otherwise, or a form posted here would run its script as a page
+// of the bridge's own origin.
 void echoRoute(Server::Response& response, const std::shared_ptr<Server::Request>& request)
 {
     const std::string body = request->content.text();
-    response << "HTTP/1.1 200 OK\r\nContent-Length: " << body.size() << "\r\n\r\n" << body;
+    response << "HTTP/1.1 200 OK\r\nContent-Length: " << body.size()
+             << "\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n"
+             << body;
 }
 
 // A page that may not start tools gets the same answer as one that may, so it

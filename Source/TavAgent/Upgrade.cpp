@@ -4,6 +4,9 @@
 #include "ProgramFile.h"
 #include "UpdaterProcesses.h"
 
+#include <Updater/PackagesInfo.h>
+#include <Updater/Version.h>
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -14,9 +17,11 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace Vondra {
 
@@ -48,6 +53,17 @@ public:
         }
         leave(dir);
         return ran;
+    }
+
+    // Runs work for dir when no other caller works on dir, whatever ran before.
+    static void hold(const QString& dir, const std::function<void()>& work)
+    {
+        const std::shared_ptr<Turn> turn = enter(dir);
+        {
+            QMutexLocker locker(&turn->mutex);
+            work();
+        }
+        leave(dir);
     }
 
 private:
@@ -97,6 +113,24 @@ void forgetToolWithoutProgram(const QString& toolDir, const QString& exeName)
     const QString program = ProgramFile::resolve(dir, ProgramFile::executableName(exeName));
     if (!QFileInfo(program).isFile() && dir.exists(packageRecordFileName))
         dir.remove(packageRecordFileName);
+}
+
+// What TavUpdate leaves in the directory of a tool it did not find: nothing,
+// or a record that holds nothing but the placeholder it registered.
+bool holdsOnlyPlaceholder(const QString& toolDir)
+{
+    const QFileInfoList entries = listEntries(toolDir, QDir::Hidden | QDir::System);
+    if (entries.isEmpty())
+        return true;
+    const QFileInfo& only = entries.constFirst();
+    if (entries.size() != 1 || only.fileName() != packageRecordFileName || only.isSymLink() || !only.isFile())
+        return false;
+    Updater::PackagesInfo record;
+    record.setDirectory(toolDir);
+    const QList<Updater::PackageInfo> packages = record.packageInfos();
+    return record.errorString().isEmpty() && !packages.isEmpty()
+        && std::all_of(packages.cbegin(), packages.cend(),
+            [](const Updater::PackageInfo& package) { return package.version() == Updater::Version::placeholder(); });
 }
 
 // Copies of earlier hand-overs; their TavUpdate has finished long since (or,
@@ -227,18 +261,33 @@ QString Upgrade::upgradeTools(const QString& tool, const QString& exeName)
     QDir parent(QCoreApplication::applicationDirPath());
     parent.cdUp();
     const QString toolDir = parent.absoluteFilePath(tool);
-    if (!parent.exists(tool))
-        parent.mkpath(tool);
-    if (!QFileInfo(toolDir).isDir()) {
-        qDebug().noquote() << QStringLiteral("make application path %1 failed").arg(toolDir);
-        return QString();
-    }
     DirectoryTurns::take(toolDir, [&] {
+        // Made within the turn: the request before may have removed the
+        // directory it made.
+        if (!QFileInfo::exists(toolDir) && parent.mkdir(tool))
+            m_madeToolDir = toolDir;
+        if (!QFileInfo(toolDir).isDir())
+            return;
         forgetToolWithoutProgram(toolDir, exeName);
         if (checkUpdate(m_updaterPath, tool, toolDir))
             UpdaterProcesses::execute(m_updaterPath, installArguments(tool, toolDir));
     });
+    if (!QFileInfo(toolDir).isDir()) {
+        qDebug().noquote() << QStringLiteral("make application path %1 failed").arg(toolDir);
+        return QString();
+    }
     return toolDir;
+}
+
+void Upgrade::removeUnusedToolDir()
+{
+    const QString toolDir = std::exchange(m_madeToolDir, QString());
+    if (toolDir.isEmpty())
+        return;
+    DirectoryTurns::hold(toolDir, [&toolDir] {
+        if (holdsOnlyPlaceholder(toolDir) && removeDir(toolDir))
+            qDebug() << "removed the unused tool directory" << toolDir;
+    });
 }
 
 bool Upgrade::upgradeSelf()

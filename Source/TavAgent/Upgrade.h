@@ -40,6 +40,12 @@ public:
     // waited here while another updated the same tool does not check again.
     QString upgradeTools(const QString& tool, const QString& exeName);
 
+    // Removes the tool directory that upgradeTools made for this request when
+    // it holds nothing but the placeholder record TavUpdate registered, as
+    // after a request for a tool that exists nowhere. Directories made before,
+    // by anyone, and directories that hold anything else stay.
+    void removeUnusedToolDir();
+
     // Checks the agent itself and, when it has an update, hands over; leaves
     // it to the resident agent, and tells that one, where another runs.
     // False when there was no update or no hand-over could begin.
@@ -65,6 +71,8 @@ private:
     const UpgradeContext m_context;
     const QString m_updaterFileName;
     const QString m_updaterPath;
+    // The tool directory that upgradeTools made, until removeUnusedToolDir.
+    QString m_madeToolDir;
 };
 
 } // namespace Vondra

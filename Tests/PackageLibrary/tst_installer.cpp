@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#define ZSTD_STATIC_LINKING_ONLY // the frame header's window
 #include <zstd.h>
 
 #include <cstdlib>
@@ -355,16 +356,32 @@ private slots:
             QVERIFY2(result.texts.contains(QLatin1String(step)), qPrintable(result.texts.join(QLatin1Char('|'))));
     }
 
-    // The whole road: published with tavrepo, served by nginx, found and
-    // installed: first over the placeholder, then 1.0 -> 1.10, then nothing.
+    // The whole road in each format tavrepo writes: published, served by
+    // nginx, found and installed: first over the placeholder, then 1.0 ->
+    // 1.10, then nothing. (zip, which only other tools write, is what every
+    // test here starts from.)
+    void publishedPackagesInstallFromNginx_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("tar.zst, tavrepo's default") << QStringList() << ".tar.zst";
+        QTest::newRow("tar.zst at level 22, the largest window") << QStringList { "--level", "22" } << ".tar.zst";
+        QTest::newRow("tar.gz") << QStringList { "--format", "tar.gz" } << ".tar.gz";
+    }
+
     void publishedPackagesInstallFromNginx()
     {
+        QFETCH(QStringList, options);
+        QFETCH(QString, suffix);
         if (!Vondra::Testing::NginxServer::isAvailable())
             QSKIP("nginx is not installed");
         Vondra::Testing::TestRepository repository;
         QVERIFY2(repository.start(), qPrintable(repository.errorString()));
+        repository.setArchiveOptions(options);
         qputenv("TAVUPDATER_KEY_FILE", repository.publicKey().toLocal8Bit());
+        const auto restoreKey = qScopeGuard([] { qunsetenv("TAVUPDATER_KEY_FILE"); });
         const QString directory = m_temp->filePath(QStringLiteral("published"));
+        QDir(directory).removeRecursively();
         QVERIFY(QDir().mkpath(directory));
 
         const auto findAndInstall = [&]() -> QString {
@@ -385,19 +402,36 @@ private slots:
                 return installer.errorString();
             return target.packagesInfo()->packageInfo(0).version();
         };
+        const auto installedTree = [&] {
+            QMap<QString, QByteArray> tree = treeOf(directory);
+            tree.remove(QStringLiteral("Packages.xml"));
+            return tree;
+        };
 
-        QCOMPARE(
-            repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), { { "tool", "1.0" }, { "lib/a.so", "a" } })
-                .code(),
-            0);
+        // Larger than a zstd block and than libarchive's buffers, so the
+        // archive's frame is made of many.
+        QByteArray library;
+        for (int i = 0; library.size() < 3 * 1024 * 1024; ++i)
+            library += "symbol_" + QByteArray::number(i * 7919 % 100003) + '\0';
+        const QMap<QString, QByteArray> first { { "tool", "1.0" }, { "lib/a.so", library }, { "lib/empty", "" } };
+        QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.0"), first).code(), 0);
+        const QByteArray archive = readFile(repository.root() + QStringLiteral("/tool/tool-1.0") + suffix);
+        QVERIFY(!archive.isEmpty());
+        if (suffix == QLatin1String(".tar.zst")) {
+            // What every zstd reader accepts without being told otherwise.
+            ZSTD_frameHeader header {};
+            QCOMPARE(ZSTD_getFrameHeader(&header, archive.constData(), size_t(archive.size())), size_t(0));
+            QVERIFY2(header.windowSize <= (quint64(1) << 27), qPrintable(QString::number(header.windowSize)));
+        }
         QCOMPARE(findAndInstall(), QStringLiteral("1.0"));
-        QCOMPARE(readFile(directory + QStringLiteral("/lib/a.so")), QByteArray("a"));
+        QCOMPARE(installedTree(),
+            (QMap<QString, QByteArray> {
+                { "lib/", {} }, { "lib/a.so", library }, { "lib/empty", {} }, { "tool", "1.0" } }));
+
         QCOMPARE(repository.add(QStringLiteral("tool"), QStringLiteral("1.10"), { { "tool", "1.10" } }).code(), 0);
         QCOMPARE(findAndInstall(), QStringLiteral("1.10"));
-        QCOMPARE(readFile(directory + QStringLiteral("/tool")), QByteArray("1.10"));
-        QVERIFY(!QFileInfo::exists(directory + QStringLiteral("/lib/a.so")));
+        QCOMPARE(installedTree(), (QMap<QString, QByteArray> { { "tool", "1.10" } }));
         QCOMPARE(findAndInstall(), QStringLiteral("none"));
-        qunsetenv("TAVUPDATER_KEY_FILE");
     }
 
     // The record is a plain file in a directory users write to: a file list

@@ -223,6 +223,22 @@ void TestRecord::damagedRecordReadsAsEmpty_data()
             + "<package name=\"a\" version=\"1\" installDate=\"2021-13-45\"/></packageRecord>";
     QTest::newRow("junk after the record") << head + "</packageRecord><more/>";
     QTest::newRow("too large to read") << QByteArray(16 * 1024 * 1024 + 1, ' ');
+
+    // Shapes that cost Qt's reader time out of all proportion, or hide what
+    // the record says from a reading of its bytes.
+    QByteArray attributes;
+    for (int i = 0; i < 31; ++i)
+        attributes += " a" + QByteArray::number(i) + "=\"1\"";
+    QTest::newRow("33 attributes") << head + "<package name=\"a\" version=\"1\"" + attributes + "/></packageRecord>";
+    QTest::newRow("17 deep") << head + "<package name=\"a\" version=\"1\">" + QByteArray("<x>").repeated(15)
+            + QByteArray("</x>").repeated(15) + "</package></packageRecord>";
+    QTest::newRow("document type") << "<!DOCTYPE packageRecord [<!ATTLIST package size CDATA \"1\">]>" + head.mid(21)
+            + "<package name=\"a\" version=\"1\"/></packageRecord>";
+    const QString record = QString::fromLatin1(head + "<package name=\"a\" version=\"1\"/></packageRecord>");
+    QTest::newRow("UTF-16") << QByteArray("\xff\xfe")
+            + QByteArray(reinterpret_cast<const char*>(record.utf16()), int(record.size() * sizeof(ushort)));
+    QTest::newRow("latin-1") << QByteArray(head).replace("?>", " encoding=\"ISO-8859-1\"?>")
+            + "<package name=\"\xe4\" version=\"1\"/></packageRecord>";
 }
 
 void TestRecord::damagedRecordReadsAsEmpty()
@@ -555,6 +571,12 @@ void TestRecord::quickReaderAgreesWithXmlReader_data()
     };
     for (const auto& row : edited)
         QTest::newRow(row.first) << row.second << false;
+
+    QByteArray attributes;
+    for (int i = 0; i < 30; ++i)
+        attributes += QByteArray(" a") + char('a' + i / 26) + char('a' + i % 26) + "=\"1\"";
+    QTest::newRow("32 attributes") << package(attributes) << true;
+    QTest::newRow("33 attributes") << package(attributes + " b=\"1\"") << false;
 }
 
 // The quick reader either declines or gives exactly what the XML reader

@@ -36,6 +36,12 @@ namespace {
 const QByteArray shareStatusAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 35\r\nContent-Type: application/json\r\n\r\n"
                                      "sharestatus({ \"message\":\"done\" })\r\n";
 
+QByteArray echoAnswer(const QByteArray& body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size())
+        + "\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n" + body;
+}
+
 QByteArray get(const QByteArray& target, const QByteArray& headers = {})
 {
     return "GET " + target + " HTTP/1.1\r\n" + headers + "\r\n";
@@ -356,11 +362,11 @@ void TestBridge::routes()
     client.send(get("/?callback=sharestatus&file=a%40b.doc"));
     QCOMPARE(client.readResponse(), shareStatusAnswer);
     client.send("POST /string HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc");
-    QCOMPARE(client.readResponse(), QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc"));
+    QCOMPARE(client.readResponse(), echoAnswer("abc"));
     client.send(get("/any/path?callback=tavinfo#?callback=sharestatus"));
     QVERIFY(responseBody(client.readResponse()).startsWith("tavinfo("));
     client.send("POST /string HTTP/1.1\r\n\r\n");
-    QCOMPARE(client.readResponse(), QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    QCOMPARE(client.readResponse(), echoAnswer(""));
 
     // Nothing is sent for these, and the connection ends.
     for (const QByteArray& request : { get("/", "Connection: close\r\n"),

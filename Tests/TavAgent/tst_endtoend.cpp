@@ -234,27 +234,34 @@ void TestLaunchEndToEnd::missingToolStartsNothing()
     QVERIFY2(
         installation.trace().contains("failed to find the appropriate application."), qPrintable(installation.trace()));
     QVERIFY(!installation.setting("tools/Absent9").isValid());
+    QVERIFY(!QFileInfo::exists(QDir(installation.appsDir()).filePath("Absent9")));
 }
 
 void TestLaunchEndToEnd::rejectedRequestsTouchNothing_data()
 {
     QTest::addColumn<QString>("request");
-    QTest::newRow("climbing tool") << "tavlo://?callback=cb&tool=../../evil";
-    QTest::newRow("parent as path") << "tavlo://../?";
-    QTest::newRow("the agent's directory") << "tavlo://?callback=sharestatus&tool=Agent&x=1";
-    QTest::newRow("the agent with Qt options") << "tavlo://TavAgent/?+-platformpluginpath+.+-platform+x";
+    QTest::addColumn<QString>("traced");
+    const QString noTool = QStringLiteral("target is empty.");
+    QTest::newRow("climbing tool") << "tavlo://?callback=cb&tool=../../evil" << noTool;
+    QTest::newRow("parent as path") << "tavlo://../?" << noTool;
+    QTest::newRow("the agent's directory") << "tavlo://?callback=sharestatus&tool=Agent&x=1" << noTool;
+    QTest::newRow("the agent with Qt options") << "tavlo://TavAgent/?+-platformpluginpath+.+-platform+x" << noTool;
+    QTest::newRow("a tool with Qt options") << "tavlo://Writer2/?a.doc+-platformpluginpath+."
+                                            << "launch refused, an argument is an option: "
+                                               "\"tavlo://Writer2/?a.doc+-platformpluginpath+.\"";
 }
 
 void TestLaunchEndToEnd::rejectedRequestsTouchNothing()
 {
     QFETCH(QString, request);
+    QFETCH(QString, traced);
     InstalledAgent installation(agentPath);
     QVERIFY(createInstallation(installation, *m_repository));
     const QMap<QString, QByteArray> before = treeWithoutTrace(installation);
 
     const ProcessRun run = installation.run({ request });
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(installation.trace().contains("target is empty."), qPrintable(installation.trace()));
+    QVERIFY2(installation.trace().contains(traced.toUtf8()), installation.trace().constData());
     QVERIFY(!installation.trace().contains("check update"));
     QCOMPARE(treeWithoutTrace(installation), before);
     // Neither a setting nor a copy of the agent; the runtime files are the guard's.

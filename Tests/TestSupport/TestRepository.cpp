@@ -89,10 +89,7 @@ ProcessRun TestRepository::add(const QString& name, const QString& version, cons
 ProcessRun TestRepository::addDirectory(const QString& name, const QString& version, const QString& packageDir,
     const QString& platform, const std::optional<QString>& keyFile)
 {
-    // Packages here are often the built programs, tens of MiB, which at
-    // tavrepo's default level would take seconds each to compress.
-    QStringList arguments { QStringLiteral("add"), root(), name, version, packageDir, QStringLiteral("--level"),
-        QStringLiteral("1") };
+    QStringList arguments = QStringList { QStringLiteral("add"), root(), name, version, packageDir } + m_archiveOptions;
     if (!platform.isEmpty())
         arguments << QStringLiteral("--platform") << platform;
     const QString key = keyFile.value_or(secretKey());

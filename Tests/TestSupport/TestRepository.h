@@ -4,6 +4,7 @@
 #include "ProcessRunner.h"
 
 #include <QMap>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <optional>
@@ -39,11 +40,16 @@ public:
     // "tavrepo add" of a package made of files (relative path -> content), or
     // of a directory as it is (modes included). Signed with the repository's
     // own key unless keyFile names another one, or is empty for no signature;
-    // for any platform unless one is named. Compressed at zstd's fastest level.
+    // for any platform unless one is named.
     ProcessRun add(const QString& name, const QString& version, const QMap<QString, QByteArray>& files,
         const QString& platform = QString(), const std::optional<QString>& keyFile = std::nullopt);
     ProcessRun addDirectory(const QString& name, const QString& version, const QString& packageDir,
         const QString& platform = QString(), const std::optional<QString>& keyFile = std::nullopt);
+
+    // tavrepo's archive options for what add() publishes next. "--level 1"
+    // unless set: packages here are often the built programs, tens of MiB,
+    // which at tavrepo's default level take seconds each to compress.
+    void setArchiveOptions(const QStringList& options) { m_archiveOptions = options; }
 
     // For TavUpdate on this system: the package for platform(), unsigned
     // unless keyFile is given; false with errorString().
@@ -70,6 +76,7 @@ private:
     QTemporaryDir m_dir;
     NginxServer m_server;
     int m_packages = 0;
+    QStringList m_archiveOptions { QStringLiteral("--level"), QStringLiteral("1") };
     bool m_valid = false;
     QString m_error;
 };

@@ -1,6 +1,7 @@
 #include "PackageRecord.h"
 
 #include "QuickRecordReader.h"
+#include "RecordShape.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -182,6 +183,11 @@ bool PackageRecord::parse(const QByteArray& bytes, PackageRecord* record, QStrin
 bool PackageRecord::parseXml(const QByteArray& bytes, PackageRecord* record, QString* error)
 {
     *record = PackageRecord();
+    QString shapeError;
+    if (!RecordShape::withinBounds(bytes, &shapeError)) {
+        *error = shapeError;
+        return false;
+    }
     QXmlStreamReader xml(bytes);
     readRoot(xml, record);
     // Read to the very end: a record cut short is only noticed there.

@@ -1,6 +1,7 @@
 #include "QuickRecordReader.h"
 
 #include "PackageRecord.h"
+#include "RecordShape.h"
 
 #include <QVarLengthArray>
 
@@ -225,6 +226,9 @@ private:
 
     bool readAttribute(Tag* tag)
     {
+        // Past the bound the XML reader finds the record damaged.
+        if (tag->attributes.size() == RecordShape::maximumAttributes)
+            return false;
         const QLatin1String name = readName();
         if (name.isEmpty() || name.startsWith(QLatin1String("xml"), Qt::CaseInsensitive) || tag->has(name))
             return false;

@@ -13,7 +13,9 @@ class WholeFile
 public:
     enum Result {
         Read,
-        // Neither the file nor anything else stands under that name.
+        // No file stands under that name: nothing, or something that is
+        // neither a regular file nor a directory (a FIFO, a device), which
+        // is not read.
         Missing,
         // It is there but cannot be opened (error says why).
         CannotOpen,

@@ -32,11 +32,13 @@ private:
     int m_fd;
 };
 
+// Without blocking: a FIFO in the file's place would otherwise hold the
+// caller in open() until some writer came.
 int openForReading(const QByteArray& path)
 {
     int fd;
     do
-        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -67,10 +69,12 @@ WholeFile::Result WholeFile::read(const QString& fileName, qint64 maximumSize, Q
         *error = qt_error_string(EISDIR);
         return CannotOpen;
     }
+    // A FIFO, socket or device is read by nobody: it is no file of ours.
+    if (!S_ISREG(status.st_mode))
+        return Missing;
     if (status.st_size > maximumSize)
         return TooLarge;
 
-    const bool regular = S_ISREG(status.st_mode);
     QByteArray buffer(int(status.st_size) + 1, Qt::Uninitialized);
     qint64 filled = 0;
     for (;;) {
@@ -88,7 +92,7 @@ WholeFile::Result WholeFile::read(const QString& fileName, qint64 maximumSize, Q
             return CannotRead;
         }
         filled += got;
-        if (got == 0 || (regular && got < wanted))
+        if (got == 0 || got < wanted)
             break;
     }
     buffer.resize(int(filled));
