@@ -680,6 +680,8 @@ private slots:
                                                              << "is no file of the installed package";
         QTest::newRow("reference outside the directory") << "outside reference"
                                                          << "climbs out of the target directory";
+        QTest::newRow("reference spelled another way") << "spelling"
+                                                       << "not written as a clean relative path";
         QTest::newRow("installed file changed since") << "changed"
                                                       << "differs from the one the delta was made from";
     }
@@ -738,6 +740,10 @@ private slots:
         if (kind == QLatin1String("outside reference"))
             delta.addFile(
                 QStringLiteral("victim.txt"), "keep me\n", {}, -1, QStringLiteral("../victim.txt"), "keep me\n");
+        if (kind == QLatin1String("spelling")) {
+            QVERIFY(writeFile(m_target + QStringLiteral("/data\\old.txt"), "a decoy, not the package's\n"));
+            delta.addFile(QStringLiteral("decoy.txt"), "old\n", {}, -1, QStringLiteral("data\\old.txt"), "old\n");
+        }
         if (kind == QLatin1String("changed"))
             QVERIFY(writeFile(m_target + QStringLiteral("/data/old.txt"), "OLD\n"));
         QVERIFY(writeFile(m_temp->filePath(QStringLiteral("victim.txt")), "keep me\n"));

@@ -127,6 +127,12 @@ public:
         const QString& name, const QString& reason, DeltaRebuilder::Failure kind = DeltaRebuilder::RefusedContent);
     bool failWith(const QString& text, DeltaRebuilder::Failure kind = DeltaRebuilder::FileSystemFailure);
     QString installedPath(const QString& relative) const { return installed + QLatin1Char('/') + relative; }
+    // The installed file an entry builds on, named as listReferences() checked it.
+    QString referencePath(const DeltaManifest::Entry& entry) const
+    {
+        QString why;
+        return installedPath(PackagePath::safeRelative(entry.reference, &why));
+    }
     QString stagedPath(const QString& relative) const { return root + QLatin1Char('/') + relative; }
 };
 
@@ -264,6 +270,12 @@ bool DeltaRebuilderPrivate::listReferences(const DeltaManifest& manifest)
         if (relative.isEmpty())
             return refuse(
                 entry.path, DeltaRebuilder::tr("its reference \"%1\" is refused: %2").arg(entry.reference, why));
+        // Named as the record names it, or another spelling could check one
+        // file and take another.
+        if (relative != entry.reference)
+            return refuse(entry.path,
+                DeltaRebuilder::tr("its reference \"%1\" is not written as a clean relative path")
+                    .arg(entry.reference));
         why = whyNotInstalledFile(relative);
         if (!why.isEmpty())
             return refuse(entry.path, why);
@@ -428,7 +440,7 @@ bool DeltaRebuilderPrivate::makeFile(const QString& relative, const DeltaManifes
 // mode stays, since changing it would change the installed file at once.
 bool DeltaRebuilderPrivate::linkReused(const QString& relative, const DeltaManifest::Entry& entry)
 {
-    const QString source = installedPath(QDir::cleanPath(entry.reference));
+    const QString source = referencePath(entry);
     if (QFile::permissions(source) != PackageEntries::permissionsFromMode(entry.mode))
         return false;
     std::error_code error;
@@ -438,7 +450,7 @@ bool DeltaRebuilderPrivate::linkReused(const QString& relative, const DeltaManif
 
 bool DeltaRebuilderPrivate::copyReused(QFile& out, const DeltaManifest::Entry& entry, Sha256& hash)
 {
-    QFile source(installedPath(QDir::cleanPath(entry.reference)));
+    QFile source(referencePath(entry));
     if (!source.open(QIODevice::ReadOnly))
         return failWith(DeltaRebuilder::tr("cannot read %1: %2")
                             .arg(QDir::toNativeSeparators(source.fileName()), source.errorString()));
@@ -464,7 +476,7 @@ bool DeltaRebuilderPrivate::decode(QFile& out, const DeltaManifest::Entry& entry
     std::unique_ptr<ZSTD_DCtx, DCtxDeleter> context(ZSTD_createDCtx());
     ZSTD_DCtx_setParameter(
         context.get(), ZSTD_d_windowLogMax, DeltaManifest::windowLogFor(entry.size, patched ? entry.referenceSize : 0));
-    QFile reference(installedPath(QDir::cleanPath(entry.reference)));
+    QFile reference(referencePath(entry));
     if (patched && entry.referenceSize > 0) {
         const uchar* prefix = nullptr;
         if (!reference.open(QIODevice::ReadOnly) || !(prefix = reference.map(0, qint64(entry.referenceSize)))
