@@ -574,7 +574,9 @@ void UpdateInstallerPrivate::reportProgress()
     else if (transaction && transaction->stepCount() > 0)
         value = transferShare + swapShare * transaction->stepsDone() / transaction->stepCount();
     const int percent = qBound(0, int(value), 100);
-    if (percent != lastProgress) {
+    // A fall-back to the archive adds its bytes to the total: the bar then
+    // waits instead of going back.
+    if (percent > lastProgress) {
         lastProgress = percent;
         emit q->progressValue(percent);
     }
