@@ -469,14 +469,18 @@ void TestProgram::upgradesThroughItsDeltaOrFallsBack()
     QVERIFY2(m_repository->publish("delta7", "1.0", version1), qPrintable(m_repository->errorString()));
     QTemporaryDir trials;
     const QString viaDelta = trials.filePath("delta");
-    const QString altered = trials.filePath("altered");
+    // One installed file the delta reuses, one it patches: each is found changed.
+    const QStringList alteredFiles { "lib/a.so", "bin/tool.dat" };
     const auto install = [](const QString& directory) {
         return QStringList { "-t", "Delta7", "-v", "7.0", "-d", directory, "-s" };
     };
     QVERIFY(QDir().mkpath(viaDelta));
     QCOMPARE(m_installation.run(install(viaDelta)), 1);
-    QVERIFY(copyTree(viaDelta, altered));
-    QVERIFY(writeFile(altered + "/lib/a.so", QByteArray(library.size(), 'u')));
+    for (const QString& file : alteredFiles) {
+        const QString altered = trials.filePath(file.section('/', 0, 0));
+        QVERIFY(copyTree(viaDelta, altered));
+        QVERIFY(writeFile(altered + '/' + file, QByteArray(int(QFileInfo(altered + '/' + file).size()), 'u')));
+    }
     QVERIFY2(m_repository->publish("delta7", "2.0", version2), qPrintable(m_repository->errorString()));
 
     // Without the archive within reach, only the delta can make the new version.
@@ -493,11 +497,15 @@ void TestProgram::upgradesThroughItsDeltaOrFallsBack()
     QCOMPARE(treeWithoutRecord(viaDelta), newTree);
     QVERIFY2(!QFile::exists(log), readFile(log).constData());
 
-    QCOMPARE(m_installation.run(install(altered)), 1);
-    QCOMPARE(treeWithoutRecord(altered), newTree);
-    QVERIFY2(readFile(log).contains("through its delta")
-            && readFile(log).contains("lib/a.so differs from the one the delta was made from"),
-        readFile(log).constData());
+    for (const QString& file : alteredFiles) {
+        const QString altered = trials.filePath(file.section('/', 0, 0));
+        QFile::remove(log);
+        QCOMPARE(m_installation.run(install(altered)), 1);
+        QCOMPARE(treeWithoutRecord(altered), newTree);
+        QVERIFY2(readFile(log).contains("through its delta")
+                && readFile(log).contains((file + " differs from the one the delta was made from").toUtf8()),
+            readFile(log).constData());
+    }
 }
 
 // SIGKILLed at a spread of moments of an upgrade through a delta, at least half of them in the

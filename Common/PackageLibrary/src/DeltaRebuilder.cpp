@@ -47,6 +47,8 @@ struct Reference
     quint64 size = 0;
     QByteArray sha256;
     QByteArray actual;
+    // Some entry takes the file as it is: only its own hash vouches for it.
+    bool reused = false;
 };
 
 // SHA-256 as the download's is computed.
@@ -112,6 +114,7 @@ public:
     bool listReferences(const DeltaManifest& manifest);
     void hashReferences();
     bool checkReferences();
+    bool referenceDiffers(const QString& relative);
     QString whyNotInstalledFile(const QString& relative) const;
     bool makeEntry(const DeltaManifest::Entry& entry);
     bool makeDirectory(const QString& relative, const QString& name);
@@ -225,8 +228,9 @@ bool DeltaRebuilderPrivate::run()
         return false;
     // Hashing the installed files is what takes time: one thread starts on
     // it while this one rebuilds, then helps. Nothing rebuilt counts before
-    // every reference has held: a reused file is only linked, a patched
-    // one's result is checked on its own.
+    // every reused file has held, since it is only linked. A patched file's
+    // reference needs no hash of its own: a changed reference cannot rebuild
+    // to the stated SHA-256, which every patched result is checked against.
     std::thread helper([this] { hashReferences(); });
     bool rebuilt = true;
     for (const DeltaManifest::Entry& entry : qAsConst(manifest.entries)) {
@@ -279,14 +283,17 @@ bool DeltaRebuilderPrivate::listReferences(const DeltaManifest& manifest)
         why = whyNotInstalledFile(relative);
         if (!why.isEmpty())
             return refuse(entry.path, why);
+        const bool reused = entry.method == DeltaManifest::Method::Reused;
         const auto known = byPath.constFind(relative);
         if (known == byPath.constEnd()) {
             byPath.insert(relative, int(references.size()));
-            references.push_back({ relative, entry.referenceSize, entry.referenceSha256, {} });
+            references.push_back({ relative, entry.referenceSize, entry.referenceSha256, {}, reused });
         } else if (references[size_t(*known)].size != entry.referenceSize
             || references[size_t(*known)].sha256 != entry.referenceSha256) {
             return refuse(entry.path,
                 DeltaRebuilder::tr("it states another size or SHA-256 for \"%1\" than an entry before").arg(relative));
+        } else {
+            references[size_t(*known)].reused |= reused;
         }
     }
     for (const Reference& reference : references) {
@@ -298,6 +305,9 @@ bool DeltaRebuilderPrivate::listReferences(const DeltaManifest& manifest)
                                 .arg(reference.size),
                 DeltaRebuilder::InstalledFilesDiffer);
     }
+    references.erase(std::remove_if(references.begin(), references.end(),
+                         [](const Reference& reference) { return !reference.reused; }),
+        references.end());
     // The largest first, so the two threads end together.
     std::sort(
         references.begin(), references.end(), [](const Reference& a, const Reference& b) { return a.size > b.size; });
@@ -314,11 +324,16 @@ bool DeltaRebuilderPrivate::checkReferences()
 {
     for (const Reference& reference : references) {
         if (reference.actual != reference.sha256)
-            return failWith(DeltaRebuilder::tr("the installed file %1 differs from the one the delta was made from")
-                                .arg(QDir::toNativeSeparators(installedPath(reference.path))),
-                DeltaRebuilder::InstalledFilesDiffer);
+            return referenceDiffers(reference.path);
     }
     return true;
+}
+
+bool DeltaRebuilderPrivate::referenceDiffers(const QString& relative)
+{
+    return failWith(DeltaRebuilder::tr("the installed file %1 differs from the one the delta was made from")
+                        .arg(QDir::toNativeSeparators(installedPath(relative))),
+        DeltaRebuilder::InstalledFilesDiffer);
 }
 
 QString DeltaRebuilderPrivate::whyNotInstalledFile(const QString& relative) const
@@ -427,9 +442,15 @@ bool DeltaRebuilderPrivate::makeFile(const QString& relative, const DeltaManifes
     if (out.error() != QFileDevice::NoError)
         return failWith(
             DeltaRebuilder::tr("cannot write %1: %2").arg(QDir::toNativeSeparators(out.fileName()), out.errorString()));
-    if (quint64(out.size()) != entry.size || hash.result() != entry.sha256)
+    if (quint64(out.size()) != entry.size || hash.result() != entry.sha256) {
+        // Only now is a patch's reference hashed: a changed installed file
+        // is the reason when there is one, not what it made.
+        if (entry.method == DeltaManifest::Method::Patched
+            && sha256Of(referencePath(entry), cancelled) != entry.referenceSha256)
+            return referenceDiffers(entry.reference); // checked clean by listReferences()
         return refuse(entry.path, DeltaRebuilder::tr("it rebuilds to other content than its manifest states"),
             DeltaRebuilder::DamagedInput);
+    }
     out.setPermissions(PackageEntries::permissionsFromMode(entry.mode));
     entries.addRegularFile(relative);
     return true;
