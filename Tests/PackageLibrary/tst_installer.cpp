@@ -684,6 +684,8 @@ private slots:
                                                        << "not written as a clean relative path";
         QTest::newRow("installed file changed since") << "changed"
                                                       << "differs from the one the delta was made from";
+        QTest::newRow("reused file stated as other content") << "reused as other"
+                                                             << "takes \"data/old.txt\" as it is";
     }
 
     // Each delta also offers an archive that cannot be had, so nothing but
@@ -746,6 +748,8 @@ private slots:
         }
         if (kind == QLatin1String("changed"))
             QVERIFY(writeFile(m_target + QStringLiteral("/data/old.txt"), "OLD\n"));
+        if (kind == QLatin1String("reused as other"))
+            delta.addFile(QStringLiteral("data/new.txt"), "NEW\n", {}, -1, QStringLiteral("data/old.txt"), "old\n");
         QVERIFY(writeFile(m_temp->filePath(QStringLiteral("victim.txt")), "keep me\n"));
 
         auto update = delta.updateTo(archivePath(QStringLiteral(".delta")), QStringLiteral("2.0"), unpacked);

@@ -284,6 +284,12 @@ bool DeltaRebuilderPrivate::listReferences(const DeltaManifest& manifest)
         if (!why.isEmpty())
             return refuse(entry.path, why);
         const bool reused = entry.method == DeltaManifest::Method::Reused;
+        // A reused file may be linked as it is, unchecked against what the
+        // entry states: only its reference's size and SHA-256 vouch for it.
+        if (reused && (entry.size != entry.referenceSize || entry.sha256 != entry.referenceSha256))
+            return refuse(entry.path,
+                DeltaRebuilder::tr("it takes \"%1\" as it is, yet states another size or SHA-256 for it")
+                    .arg(relative));
         const auto known = byPath.constFind(relative);
         if (known == byPath.constEnd()) {
             byPath.insert(relative, int(references.size()));
