@@ -61,13 +61,15 @@ public:
         return qint8(process.exitCode());
     }
 
-    // With a clock offset ("+2d"), the program runs under faketime.
+    // With a clock offset ("+2d"), the program runs under faketime, in the
+    // library's thread-safe build: the program reads the clock from several threads.
     int run(const QStringList& arguments, QString* output = nullptr, const QString& clockOffset = QString())
     {
         QProcess process;
         prepare(&process, arguments);
         if (!clockOffset.isEmpty()) {
-            process.setArguments(QStringList { QStringLiteral("-f"), clockOffset, process.program() } + arguments);
+            process.setArguments(
+                QStringList { QStringLiteral("-m"), QStringLiteral("-f"), clockOffset, process.program() } + arguments);
             process.setProgram(QStringLiteral("faketime"));
         }
         process.start();
